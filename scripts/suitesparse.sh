@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Build the SuiteSparse libraries orvex needs (config, AMD, CAMD, COLAMD,
+# CCOLAMD, CHOLMOD, SPQR) from Debian's source package into a local prefix.
+# Used when the distribution ships a SuiteSparse older than 7.x.
+#
+#   scripts/suitesparse.sh PREFIX
+#
+# The source tarball is fetched with apt-get from Debian's trixie suite, using
+# the archive host this machine's own apt sources name; its checksum is
+# verified before anything is built.  Re-running with an installed prefix does
+# nothing.
+set -euo pipefail
+
+prefix=$(realpath -m "${1:?usage: suitesparse.sh PREFIX}")
+version=7.10.1
+tarball="suitesparse_${version}+dfsg.orig.tar.xz"
+sha256=f33dc4dbbaa16711861bb986604ac7ea15d949276951c706c6997d5567cebfcc
+cache=$(dirname "$prefix")/cache
+
+if [ -f "$prefix/.complete-$version" ]; then
+    exit 0
+fi
+
+mkdir -p "$cache"
+if ! echo "$sha256  $cache/$tarball" | sha256sum -c --status 2>/dev/null; then
+    # A private apt configuration that only knows trixie's source index.
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    uri=$( { cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '/^URIs:/ {for (i = 2; i <= NF; i++) print $i}';
+             cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '$1 == "deb" {print ($2 ~ /^\[/ ? $3 : $2)}'; } |
+           grep -E '/debian/?$' | head -n 1 || true)
+    [ -n "$uri" ] || { echo "suitesparse.sh: no Debian archive in this machine's apt sources" >&2; exit 1; }
+    mkdir -p "$work/lists/partial" "$work/archives/partial"
+    echo "deb-src [trusted=yes] ${uri%/} trixie main" > "$work/sources.list"
+    apt_opts=(-o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+              -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives"
+              -o APT::Sandbox::User=root -o Debug::NoLocking=1)
+    apt-get "${apt_opts[@]}" -qq update
+    (cd "$work" && apt-get "${apt_opts[@]}" -qq source --download-only --tar-only suitesparse \
+        || test -f "$tarball")
+    cp "$work/$tarball" "$cache/$tarball"
+    echo "$sha256  $cache/$tarball" | sha256sum -c --quiet
+fi
+
+src=$(mktemp -d)
+tar -C "$src" -xJf "$cache/$tarball"
+root=$(find "$src" -maxdepth 2 -name CMakeLists.txt -path '*SuiteSparse*' -printf '%h\n' | head -n 1)
+[ -n "$root" ] || root=$(find "$src" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+
+cmake -S "$root" -B "$src/build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_INSTALL_LIBDIR=lib \
+    -DSUITESPARSE_ENABLE_PROJECTS="suitesparse_config;amd;camd;colamd;ccolamd;cholmod;spqr" \
+    -DSUITESPARSE_USE_CUDA=OFF \
+    -DSUITESPARSE_USE_FORTRAN=OFF \
+    -DSUITESPARSE_DEMOS=OFF \
+    -DBUILD_TESTING=OFF \
+    -DBUILD_STATIC_LIBS=OFF \
+    -DBLA_VENDOR=OpenBLAS \
+    -DSUITESPARSE_USE_64BIT_BLAS=OFF \
+    -DCMAKE_INSTALL_RPATH="$prefix/lib"
+cmake --build "$src/build" -j "$(nproc)"
+cmake --install "$src/build"
+rm -rf "$src"
+touch "$prefix/.complete-$version"

@@ -1,0 +1,348 @@
+#include "orvex/cholmod/cholmod.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace orvex {
+
+// ---- errors and buffers ------------------------------------------------------
+
+void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+void raise(PyObject *type, const std::string &message) { raise(type, message.c_str()); }
+
+Buffer::Buffer(nb::handle obj, int flags) {
+    if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw nb::python_error();
+    const char *f = view_.format ? view_.format : "B";
+    if (*f == '>' || *f == '!') native_ = false;
+    if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+    bool complex = false;
+    if (*f == 'Z') { complex = true; ++f; }
+    if (f[0] != '\0' && f[1] == '\0') {
+        switch (*f) {
+        case 'e': case 'f': case 'd': case 'g': kind_ = complex ? ComplexFloat : Float; break;
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 'n': kind_ = complex ? Other : Signed; break;
+        case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N': kind_ = complex ? Other : Unsigned; break;
+        case '?': kind_ = complex ? Other : Bool; break;
+        default: break;
+        }
+    }
+}
+
+int64_t Buffer::size() const {
+    int64_t n = 1;
+    for (int k = 0; k < view_.ndim; ++k) n *= view_.shape[k];
+    return n;
+}
+
+bool Buffer::f_contiguous() const {
+    if (size() == 0) return true;
+    Py_ssize_t expected = view_.itemsize;
+    for (int k = 0; k < view_.ndim; ++k) {
+        if (view_.shape[k] != 1 && view_.strides[k] != expected) return false;
+        expected *= view_.shape[k];
+    }
+    return true;
+}
+
+bool Buffer::c_contiguous() const {
+    if (size() == 0) return true;
+    Py_ssize_t expected = view_.itemsize;
+    for (int k = view_.ndim - 1; k >= 0; --k) {
+        if (view_.shape[k] != 1 && view_.strides[k] != expected) return false;
+        expected *= view_.shape[k];
+    }
+    return true;
+}
+
+// ---- CSC arrays to a CHOLMOD header -------------------------------------------
+
+namespace {
+
+int64_t as_dimension(nb::handle h, const char *what) {
+    int64_t v = nb::cast<int64_t>(nb::handle(PyNumber_Index(h.ptr())), false);
+    if (v < 0) raise(PyExc_ValueError, std::string("negative ") + what + " in shape");
+    return v;
+}
+
+// Column pointers must run from 0 to nnz without decreasing and every row
+// index must lie in range; otherwise CHOLMOD and SPQR would read or write
+// outside the arrays.
+template <class Int> void check_structure(const Int *p, const Int *i, int64_t nrow, int64_t ncol) {
+    if (p[0] != 0) raise(PyExc_ValueError, "index pointer array must start with 0");
+    for (int64_t j = 0; j < ncol; ++j)
+        if (p[j + 1] < p[j]) raise(PyExc_ValueError, "index pointer array must not decrease");
+    const int64_t nnz = p[ncol];
+    for (int64_t k = 0; k < nnz; ++k)
+        if (i[k] < 0 || i[k] >= nrow) raise(PyExc_ValueError, "row index out of range");
+}
+
+}  // namespace
+
+void sparse_header_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data,
+                            int stype, cholmod_sparse *A) {
+    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
+        raise(PyExc_ValueError, "shape must be a tuple of two integers");
+    const int64_t nrow = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 0), "row count");
+    const int64_t ncol = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 1), "column count");
+
+    Buffer p(indptr), i(indices), x(data);
+    const bool int32 = p.holds_index<int32_t>();
+    if (!(int32 || p.holds_index<int64_t>()))
+        raise(PyExc_TypeError, "indptr must be an int32 or int64 array");
+    if (!(int32 ? i.holds_index<int32_t>() : i.holds_index<int64_t>()))
+        raise(PyExc_TypeError, "indices must have the same integer type as indptr");
+    const bool real = x.holds_entry<double>();
+    if (!(real || x.holds_entry<Complex>()))
+        raise(PyExc_TypeError, "data must be a float64 or complex128 array");
+    if (p.ndim() != 1 || i.ndim() != 1 || x.ndim() != 1 || !p.c_contiguous() || !i.c_contiguous() ||
+        !x.c_contiguous())
+        raise(PyExc_ValueError, "indptr, indices and data must be contiguous one-dimensional arrays");
+    if (p.size() != ncol + 1) raise(PyExc_ValueError, "indptr must have one entry more than there are columns");
+    if (int32 && (nrow > std::numeric_limits<int32_t>::max() || ncol > std::numeric_limits<int32_t>::max()))
+        raise(PyExc_ValueError, "a matrix with int32 indices must have fewer than 2**31 rows and columns");
+
+    const int64_t nnz = int32 ? int64_t(static_cast<const int32_t *>(p.data())[ncol])
+                              : static_cast<const int64_t *>(p.data())[ncol];
+    if (nnz < 0 || nnz > i.size() || nnz > x.size())
+        raise(PyExc_ValueError, "indptr[-1] must not exceed the lengths of indices and data");
+    if (int32)
+        check_structure(static_cast<const int32_t *>(p.data()), static_cast<const int32_t *>(i.data()), nrow, ncol);
+    else
+        check_structure(static_cast<const int64_t *>(p.data()), static_cast<const int64_t *>(i.data()), nrow, ncol);
+
+    *A = cholmod_sparse{};
+    A->nrow = size_t(nrow);
+    A->ncol = size_t(ncol);
+    A->nzmax = size_t(nnz);
+    A->p = p.data();
+    A->i = i.data();
+    A->nz = nullptr;
+    A->x = x.data();
+    A->z = nullptr;
+    A->stype = stype;
+    A->itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
+    A->xtype = real ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    A->dtype = CHOLMOD_DOUBLE;
+    A->sorted = 0;
+    A->packed = 1;
+}
+
+// ---- adopting SPQR's results ------------------------------------------------------
+
+namespace {
+
+// Ownership of one block allocated by SuiteSparse, for a NumPy array's base.
+nb::capsule suitesparse_owner(void *p) {
+    return nb::capsule(p, [](void *q) noexcept { SuiteSparse_free(q); });
+}
+
+// Account for blocks leaving a workspace's care, as CHOLMOD's free would.
+void forget(cholmod_common *cm, size_t blocks, size_t bytes) {
+    if (!cm) return;
+    cm->malloc_count = cm->malloc_count >= blocks ? cm->malloc_count - blocks : 0;
+    cm->memory_inuse = cm->memory_inuse >= bytes ? cm->memory_inuse - bytes : 0;
+}
+
+template <class Entry> nb::object adopt_dense_values(cholmod_dense *X, bool column) {
+    nb::capsule owner = suitesparse_owner(X->x);
+    auto *x = static_cast<Entry *>(X->x);
+    if (column) return array_1d(x, X->nrow, owner);
+    size_t shape[2] = {X->nrow, X->ncol};
+    int64_t strides[2] = {1, int64_t(X->d)};
+    return nb::ndarray<nb::numpy, Entry, nb::ndim<2>>(x, 2, shape, owner, strides).cast();
+}
+
+template <class Int> nb::object adopt_index(void *p, size_t n) {
+    return array_1d(static_cast<Int *>(p), n, suitesparse_owner(p));
+}
+
+}  // namespace
+
+nb::object adopt_dense(cholmod_dense *X, cholmod_common *cm, bool column) {
+    if (!X) raise(PyExc_RuntimeError, "SPQR returned no result");
+    const bool real = X->xtype == CHOLMOD_REAL;
+    const size_t esize = real ? sizeof(double) : sizeof(Complex);
+    // Detach the values from the header first, so that an exception below
+    // cannot free them twice.
+    nb::object result;
+    try {
+        result = real ? adopt_dense_values<double>(X, column) : adopt_dense_values<Complex>(X, column);
+    } catch (...) {
+        forget(cm, 2, sizeof(cholmod_dense) + X->nzmax * esize);
+        SuiteSparse_free(X);
+        throw;
+    }
+    forget(cm, 2, sizeof(cholmod_dense) + X->nzmax * esize);
+    SuiteSparse_free(X);
+    return result;
+}
+
+nb::object make_csc(nb::object data, nb::object indices, nb::object indptr, int64_t nrow, int64_t ncol) {
+    static PyObject *csc_array = nb::object(nb::module_::import_("scipy.sparse").attr("csc_array")).release().ptr();
+    nb::object S = nb::handle(csc_array)(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
+    S.attr("indptr") = indptr;
+    S.attr("indices") = indices;
+    S.attr("data") = data;
+    return S;
+}
+
+nb::object adopt_sparse(cholmod_sparse *A, cholmod_common *cm) {
+    if (!A) raise(PyExc_RuntimeError, "SPQR returned no result");
+    const bool int32 = A->itype == CHOLMOD_INT;
+    const bool real = A->xtype == CHOLMOD_REAL;
+    const size_t isize = int32 ? sizeof(int32_t) : sizeof(int64_t);
+    const size_t esize = real ? sizeof(double) : sizeof(Complex);
+    const size_t blocks = 4 + (A->nz ? 1 : 0);
+    const size_t bytes = sizeof(cholmod_sparse) + (A->ncol + 1) * isize + A->nzmax * (isize + esize) +
+                         (A->nz ? A->ncol * isize : 0);
+    struct Release {  // frees whatever has not been adopted yet
+        cholmod_sparse *A;
+        cholmod_common *cm;
+        size_t blocks, bytes;
+        ~Release() {
+            SuiteSparse_free(A->p);
+            SuiteSparse_free(A->i);
+            SuiteSparse_free(A->x);
+            SuiteSparse_free(A->nz);
+            SuiteSparse_free(A);
+            forget(cm, blocks, bytes);
+        }
+    } release{A, cm, blocks, bytes};
+
+    if (!A->packed) raise(PyExc_RuntimeError, "SPQR returned an unpacked sparse matrix");
+    const int64_t nnz = int32 ? int64_t(static_cast<int32_t *>(A->p)[A->ncol]) : static_cast<int64_t *>(A->p)[A->ncol];
+    nb::object indptr = int32 ? adopt_index<int32_t>(A->p, A->ncol + 1) : adopt_index<int64_t>(A->p, A->ncol + 1);
+    A->p = nullptr;
+    nb::object indices = int32 ? adopt_index<int32_t>(A->i, size_t(nnz)) : adopt_index<int64_t>(A->i, size_t(nnz));
+    A->i = nullptr;
+    nb::object data;
+    if (real) {
+        data = array_1d(static_cast<double *>(A->x), size_t(nnz), suitesparse_owner(A->x));
+    } else {
+        data = array_1d(static_cast<Complex *>(A->x), size_t(nnz), suitesparse_owner(A->x));
+    }
+    A->x = nullptr;
+    return make_csc(data, indices, indptr, int64_t(A->nrow), int64_t(A->ncol));
+}
+
+nb::object copy_indices(const void *p, int64_t n, bool use_int32) {
+    if (n < 0) n = 0;
+    if (use_int32) {
+        std::vector<int32_t> v(static_cast<size_t>(n));
+        if (n && p) std::memcpy(v.data(), p, size_t(n) * sizeof(int32_t));
+        return array_from_vector(std::move(v));
+    }
+    std::vector<int64_t> v(static_cast<size_t>(n));
+    if (n && p) std::memcpy(v.data(), p, size_t(n) * sizeof(int64_t));
+    return array_from_vector(std::move(v));
+}
+
+// ---- structure check for orvex.utils ---------------------------------------------
+
+namespace {
+
+// 0: canonical (sorted rows, no duplicates), 1: valid but not canonical.
+template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t nrow, int64_t ncol) {
+    const Int *P = static_cast<const Int *>(p.data());
+    const Int *I = static_cast<const Int *>(i.data());
+    if (p.size() != ncol + 1) raise(PyExc_ValueError, "index pointer array must have ncol + 1 entries");
+    if (P[ncol] > i.size()) raise(PyExc_ValueError, "index pointer array ends beyond the row index array");
+    check_structure(P, I, nrow, ncol);
+    int canonical = 0;
+    for (int64_t j = 0; j < ncol && canonical == 0; ++j)
+        for (Int k = P[j] + 1; k < P[j + 1]; ++k)
+            if (I[k] <= I[k - 1]) { canonical = 1; break; }
+    return canonical;
+}
+
+template <class Entry> void check_finite(const Buffer &x) {
+    const Entry *v = static_cast<const Entry *>(x.data());
+    for (int64_t k = 0, n = x.size(); k < n; ++k) {
+        const double parts[2] = {std::real(v[k]), std::imag(v[k])};
+        for (double d : parts) {
+            if (std::isnan(d)) raise(PyExc_ValueError, "A contains NaN values.");
+            if (std::isinf(d)) raise(PyExc_ValueError, "A contains infinite values.");
+        }
+    }
+}
+
+// Check the structure (and, given `data`, that all values are finite) of a
+// compressed matrix with `ncol` major and `nrow` minor dimensions.
+int csc_check(nb::handle indptr, nb::handle indices, nb::handle data, int64_t nrow, int64_t ncol) {
+    Buffer p(indptr), i(indices);
+    if (p.ndim() != 1 || i.ndim() != 1 || !p.c_contiguous() || !i.c_contiguous())
+        raise(PyExc_ValueError, "index arrays must be contiguous and one-dimensional");
+    if (!data.is_none()) {
+        Buffer x(data);
+        if (x.ndim() != 1 || !x.c_contiguous()) raise(PyExc_ValueError, "data must be contiguous and one-dimensional");
+        if (x.holds_entry<double>()) check_finite<double>(x);
+        else if (x.holds_entry<Complex>()) check_finite<Complex>(x);
+        else raise(PyExc_TypeError, "data must be a float64 or complex128 array");
+    }
+    if (p.holds_index<int32_t>() && i.holds_index<int32_t>()) return classify<int32_t>(p, i, nrow, ncol);
+    if (p.holds_index<int64_t>() && i.holds_index<int64_t>()) return classify<int64_t>(p, i, nrow, ncol);
+    raise(PyExc_TypeError, "index arrays must both be int32 or both be int64");
+}
+
+}  // namespace
+
+// ---- workspaces --------------------------------------------------------------
+
+void copy_common(cholmod_common *dst, const cholmod_common *src) {
+    if (!dst || !src) raise(PyExc_AssertionError, "");
+    // Parameters and statistics are plain values and are copied; what the
+    // destination owns (its work arrays, memory counters, device resources)
+    // stays its own.
+    const cholmod_common own = *dst;
+    *dst = *src;
+    dst->nrow = own.nrow;
+    dst->mark = own.mark;
+    dst->iworksize = own.iworksize;
+    dst->xworkbytes = own.xworkbytes;
+    dst->Flag = own.Flag;
+    dst->Head = own.Head;
+    dst->Xwork = own.Xwork;
+    dst->Iwork = own.Iwork;
+    dst->itype = own.itype;
+    dst->no_workspace_reallocate = own.no_workspace_reallocate;
+    dst->status = own.status;
+    dst->malloc_count = own.malloc_count;
+    dst->memory_inuse = own.memory_inuse;
+    dst->memory_usage = own.memory_usage > src->memory_usage ? own.memory_usage : src->memory_usage;
+    dst->cublasHandle = own.cublasHandle;
+    std::memcpy(dst->gpuStream, own.gpuStream, sizeof own.gpuStream);
+    std::memcpy(dst->cublasEventPotrf, own.cublasEventPotrf, sizeof own.cublasEventPotrf);
+    std::memcpy(dst->updateCBuffersFree, own.updateCBuffersFree, sizeof own.updateCBuffersFree);
+    dst->dev_mempool = own.dev_mempool;
+    dst->dev_mempool_size = own.dev_mempool_size;
+    dst->host_pinned_mempool = own.host_pinned_mempool;
+    dst->host_pinned_mempool_size = own.host_pinned_mempool_size;
+}
+
+void register_cholmod(nb::module_ &m) {
+    m.def(
+        "_cholmod_sparse_from_csc",
+        [](nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype, uintptr_t address) {
+            if (address == 0) raise(PyExc_ValueError, "address must not be 0");
+            sparse_header_from_csc(shape, indptr, indices, data, stype,
+                                   reinterpret_cast<cholmod_sparse *>(address));
+        },
+        nb::arg("shape").none(), nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(), nb::arg("stype").none(),
+        nb::arg("address").none(),
+        "Fill the cholmod_sparse record at `address` so that it describes a CSC\n"
+        "matrix's arrays in place.  The arrays must outlive every use of the record.");
+    m.def("_csc_check", &csc_check, nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(),
+          nb::arg("nrow").none(), nb::arg("ncol").none(),
+          "Check a compressed matrix's structure and values: 0 when canonical (sorted, no\n"
+          "duplicates), 1 when valid but not canonical; ValueError when invalid.");
+}
+
+}  // namespace orvex

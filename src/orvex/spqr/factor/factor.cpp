@@ -1,0 +1,403 @@
+#include "orvex/spqr/factor/factor.hpp"
+
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace orvex {
+
+namespace {
+
+PyTypeObject *factor_type_object = nullptr;
+
+nb::object numpy_dtype(const char *name) { return nb::module_::import_("numpy").attr("dtype")(name); }
+
+template <class Entry> PyObject *entry_dtype() {
+    static PyObject *dt = numpy_dtype(EntryTraits<Entry>::dtype).release().ptr();
+    return dt;
+}
+template <class Int> PyObject *index_dtype() {
+    static PyObject *dt = numpy_dtype(Cholmod<Int>::dtype).release().ptr();
+    return dt;
+}
+
+// ---- the type's slots -----------------------------------------------------------
+
+int factor_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = reinterpret_cast<FactorObject *>(self);
+    Py_VISIT(f->itype);
+    Py_VISIT(f->dtype);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int factor_clear(PyObject *self) {
+    auto *f = reinterpret_cast<FactorObject *>(self);
+    Py_CLEAR(f->itype);
+    Py_CLEAR(f->dtype);
+    return 0;
+}
+
+void factor_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    PyObject *pending = PyErr_GetRaisedException();
+    release_factor(reinterpret_cast<FactorObject *>(self));
+    factor_clear(self);
+    PyErr_SetRaisedException(pending);
+    PyTypeObject *tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Run `body` and turn a C++/nanobind exception into a Python error.
+template <class F> PyObject *guarded(F &&body) {
+    try {
+        return body();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *get_is_numeric(PyObject *self, void *) {
+    return PyBool_FromLong(has_numeric(reinterpret_cast<FactorObject *>(self)));
+}
+
+PyObject *get_shape(PyObject *self, void *) {
+    auto *f = reinterpret_cast<FactorObject *>(self);
+    return Py_BuildValue("(ii)", f->m, f->n);
+}
+
+PyObject *get_rank(PyObject *self, void *) {
+    return guarded([&]() -> PyObject * {
+        auto *f = reinterpret_cast<FactorObject *>(self);
+        nb::object numeric = nb::steal(PyObject_GetAttrString(self, "is_numeric"));
+        if (!numeric.is_valid()) throw nb::python_error();
+        if (!nb::bool_(numeric) || !has_numeric(f)) Py_RETURN_NONE;
+        return dispatch(f, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            return PyLong_FromLongLong(slot<Entry, Int>(f)->rank);
+        });
+    });
+}
+
+PyObject *get_perm(PyObject *self, void *) {
+    return guarded([&]() -> PyObject * {
+        auto *f = reinterpret_cast<FactorObject *>(self);
+        require_symbolic(f);
+        return dispatch(f, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            const Int *q = slot<Entry, Int>(f)->Q1fill;
+            if (q) return copy_indices(q, f->n, f->use_int32).release().ptr();
+            // No fill-reducing ordering was applied: the identity.
+            std::vector<Int> id(size_t(f->n));
+            for (int32_t k = 0; k < f->n; ++k) id[size_t(k)] = Int(k);
+            return copy_indices(id.data(), f->n, f->use_int32).release().ptr();
+        });
+    });
+}
+
+PyObject *get_object(PyObject *value) {
+    if (!value) Py_RETURN_NONE;
+    return Py_NewRef(value);
+}
+PyObject *get_itype(PyObject *self, void *) { return get_object(reinterpret_cast<FactorObject *>(self)->itype); }
+PyObject *get_dtype(PyObject *self, void *) { return get_object(reinterpret_cast<FactorObject *>(self)->dtype); }
+
+}  // namespace
+
+PyObject *factor_info(PyObject *self, void *);  // info/info.cpp
+
+namespace {
+
+PyGetSetDef factor_getset[] = {
+    {"is_numeric", get_is_numeric, nullptr, "True when the numeric factorization has been computed.", nullptr},
+    {"shape", get_shape, nullptr, "Shape (M, N) of the factorized matrix.", nullptr},
+    {"rank", get_rank, nullptr, "SPQR's estimate of the rank of A, or None before factorization.", nullptr},
+    {"perm", get_perm, nullptr, "The column permutation E of Q R = A E, as an index array.", nullptr},
+    {"info", factor_info, nullptr, "Statistics of the factorization, as a new SPQRInfo record.", nullptr},
+    {"itype", get_itype, nullptr, "Index dtype of the factorized matrix.", nullptr},
+    {"dtype", get_dtype, nullptr, "Value dtype of the factorized matrix.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot factor_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(factor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(factor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(factor_clear)},
+    {Py_tp_getset, factor_getset},
+    {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
+    {0, nullptr},
+};
+
+PyType_Spec factor_spec = {
+    "orvex.spqr.SPQRFactor",
+    sizeof(FactorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    factor_slots,
+};
+
+}  // namespace
+
+PyTypeObject *factor_type() { return factor_type_object; }
+
+FactorObject *as_factor(nb::handle h) {
+    if (!factor_type_object || !PyObject_TypeCheck(h.ptr(), factor_type_object))
+        raise(PyExc_TypeError, "expected an SPQRFactor object");
+    return reinterpret_cast<FactorObject *>(h.ptr());
+}
+
+nb::object new_factor_object() {
+    return nb::steal(factor_type_object->tp_alloc(factor_type_object, 0));
+}
+
+bool has_numeric(FactorObject *self) {
+    if (!self->cm) return false;
+    return dispatch(self, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        auto *QR = slot<Entry, Int>(self);
+        return QR && QR->QRsym && QR->QRnum;
+    });
+}
+
+void require_symbolic(FactorObject *self) {
+    bool ok = self->cm && dispatch(self, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        auto *QR = slot<Entry, Int>(self);
+        return QR && QR->QRsym;
+    });
+    if (!ok) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+}
+
+void require_numeric(FactorObject *self) {
+    require_symbolic(self);
+    if (!has_numeric(self)) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+}
+
+void release_factor(FactorObject *self) {
+    SuiteSparse_free(self->pattern);
+    self->pattern = nullptr;
+    self->pattern_nnz = 0;
+    if (!self->cm) return;
+    bool freed = dispatch(self, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        return SuiteSparseQR_free<Entry, Int>(&slot<Entry, Int>(self), self->cm) != 0;
+    });
+    if (freed) {
+        if (self->use_int32) cholmod_finish(self->cm);
+        else cholmod_l_finish(self->cm);
+        self->cm = nullptr;
+    } else {
+        PyObject *pending = PyErr_GetRaisedException();
+        PyErr_SetNone(PyExc_AssertionError);
+        nb::object name = nb::str("orvex.spqr.SPQRFactor.__dealloc__");
+        PyErr_WriteUnraisable(name.ptr());
+        PyErr_SetRaisedException(pending);
+    }
+}
+
+// ---- helpers shared by the methods ---------------------------------------------------
+
+namespace {
+
+// validate_csc_input(A), unpacked into exactly three items.
+nb::tuple validate(nb::handle A) {
+    nb::object result = module_attr("validate_csc_input")(A);
+    nb::object seq = nb::steal(PySequence_Tuple(result.ptr()));
+    if (!seq.is_valid()) throw nb::python_error();
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
+    if (n != 3) {
+        PyErr_Format(PyExc_ValueError, n < 3 ? "not enough values to unpack (expected 3, got %zd)"
+                                             : "too many values to unpack (expected 3, got %zd)", n);
+        throw nb::python_error();
+    }
+    return nb::borrow<nb::tuple>(seq);
+}
+
+}  // namespace
+
+namespace {
+
+int32_t to_int32(int64_t v, const char *what) {
+    if (v > std::numeric_limits<int32_t>::max()) {
+        PyErr_Format(PyExc_OverflowError, "the matrix has %lld %s; SPQRFactor supports fewer than 2**31",
+                     (long long)v, what);
+        throw nb::python_error();
+    }
+    return int32_t(v);
+}
+
+template <class Int> void keep_pattern(FactorObject *self, const cholmod_sparse &A) {
+    const Int *p = static_cast<const Int *>(A.p);
+    const int64_t nnz = p[A.ncol];
+    size_t count = A.ncol + 1 + size_t(nnz);
+    void *copy = SuiteSparse_malloc(count, sizeof(Int));
+    if (!copy) throw std::bad_alloc();
+    std::memcpy(copy, p, (A.ncol + 1) * sizeof(Int));
+    if (nnz) std::memcpy(static_cast<Int *>(copy) + A.ncol + 1, A.i, size_t(nnz) * sizeof(Int));
+    SuiteSparse_free(self->pattern);
+    self->pattern = copy;
+    self->pattern_nnz = nnz;
+}
+
+template <class Int> bool same_pattern(const FactorObject *self, const cholmod_sparse &A) {
+    if (!self->pattern) return false;
+    const Int *p = static_cast<const Int *>(A.p);
+    const Int *kept = static_cast<const Int *>(self->pattern);
+    if (int64_t(p[A.ncol]) != self->pattern_nnz) return false;
+    return std::memcmp(kept, p, (A.ncol + 1) * sizeof(Int)) == 0 &&
+           (self->pattern_nnz == 0 ||
+            std::memcmp(kept + A.ncol + 1, A.i, size_t(self->pattern_nnz) * sizeof(Int)) == 0);
+}
+
+// ---- construction ------------------------------------------------------------------
+
+void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb::handle order, nb::handle tol_h) {
+    FactorObject *self = as_factor(self_h);
+    int singletons = PyObject_IsTrue(use_singletons_h.ptr());
+    if (singletons < 0) throw nb::python_error();
+
+    nb::object Av = validate(A)[0];
+    const int ordering = ordering_code(order);
+    const double tol = tolerance(tol_h);
+
+    cholmod_sparse hdr;
+    csc_header(Av, &hdr);
+    const bool use_int32 = hdr.itype == CHOLMOD_INT;
+    const bool is_real = hdr.xtype == CHOLMOD_REAL;
+    const int32_t m = to_int32(int64_t(hdr.nrow), "rows");
+    const int32_t n = to_int32(int64_t(hdr.ncol), "columns");
+
+    // A second construction replaces the first one completely.
+    release_factor(self);
+    Py_CLEAR(self->itype);
+    Py_CLEAR(self->dtype);
+    self->m = self->n = 0;
+
+    self->tol = tol;
+    self->use_int32 = use_int32;
+    self->is_real = is_real;
+    self->cm = &self->common;
+    if (use_int32) cholmod_start(self->cm);
+    else cholmod_l_start(self->cm);
+
+    dispatch(self, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        auto &QR = slot<Entry, Int>(self);
+        if (singletons) QR = SuiteSparseQR_factorize<Entry, Int>(ordering, self->tol, &hdr, self->cm);
+        else QR = SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &hdr, self->cm);
+        check_status(self->cm);
+        if (!QR) check_status(CHOLMOD_OUT_OF_MEMORY);
+        keep_pattern<Int>(self, hdr);
+        self->itype = Py_NewRef(index_dtype<Int>());
+        self->dtype = Py_NewRef(entry_dtype<Entry>());
+    });
+    self->m = m;
+    self->n = n;
+}
+
+// ---- numeric factorization --------------------------------------------------------
+
+void check_input_matrix(nb::handle self_h, nb::handle A, nb::handle itype) {
+    FactorObject *self = as_factor(self_h);
+    nb::object shape = nb::getattr(self_h, "shape");
+    nb::object a_shape = A.attr("shape");
+    if (a_shape.not_equal(shape)) {
+        std::string msg = "The shape of the input matrix does not match the one used for symbolic "
+                          "factorization. Expected " + std::string(nb::str(shape).c_str()) + ", got " +
+                          std::string(nb::str(a_shape).c_str()) + ".";
+        raise(PyExc_ValueError, msg);
+    }
+    nb::handle own_itype = self->itype ? nb::handle(self->itype) : nb::none();
+    if (itype.not_equal(own_itype)) {
+        std::string msg = "The integer size of the input matrix does not match the one used for symbolic "
+                          "factorization. Expected '" + std::string(nb::str(own_itype).c_str()) + "', got '" +
+                          std::string(nb::str(itype).c_str()) + "'.";
+        raise(PyExc_ValueError, msg);
+    }
+    nb::handle own_dtype = self->dtype ? nb::handle(self->dtype) : nb::none();
+    nb::object a_dtype = A.attr("dtype");
+    if (a_dtype.not_equal(own_dtype)) {
+        std::string msg = "The data type of the input matrix does not match the one used for symbolic "
+                          "factorization. Expected '" + std::string(nb::str(own_dtype).c_str()) + "', got '" +
+                          std::string(nb::str(a_dtype).c_str()) + "'.";
+        raise(PyExc_ValueError, msg);
+    }
+}
+
+nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
+    FactorObject *self = as_factor(self_h);
+    nb::tuple v = validate(A);
+    nb::object Av = v[0];
+    nb::getattr(self_h, "_check_input_matrix")(Av, v[2]);
+
+    cholmod_sparse hdr;
+    csc_header(Av, &hdr);
+    // The check above may have been replaced by a subclass: whatever it
+    // says, only a matrix of the analysed kind and pattern reaches SPQR.
+    require_symbolic(self);
+    if (hdr.nrow != size_t(self->m) || hdr.ncol != size_t(self->n) ||
+        (hdr.itype == CHOLMOD_INT) != bool(self->use_int32) || (hdr.xtype == CHOLMOD_REAL) != bool(self->is_real))
+        check_input_matrix(self_h, Av, v[2]);
+    bool same = self->use_int32 ? same_pattern<int32_t>(self, hdr) : same_pattern<int64_t>(self, hdr);
+    if (!same)
+        raise(PyExc_ValueError, "The sparsity pattern of the input matrix does not match the one used for "
+                                "symbolic factorization.");
+
+    double t = self->tol;
+    if (!tol_h.is_none()) {
+        double new_tol = tolerance(tol_h);
+        nb::object numeric = nb::getattr(self_h, "is_numeric");
+        if (nb::bool_(numeric) && !(new_tol == self->tol))
+            warn(PyExc_UserWarning, "The tolerance has been changed from the one used during a previous "
+                                    "numeric factorization. This may lead to inconsistent rank determination.");
+        self->tol = new_tol;
+        t = new_tol;
+    }
+    dispatch(self, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        SuiteSparseQR_numeric<Entry, Int>(t, &hdr, slot<Entry, Int>(self), self->cm);
+    });
+    check_status(self->cm);
+    return nb::borrow(self_h);
+}
+
+}  // namespace
+
+// ---- registration -------------------------------------------------------------------
+
+void register_factor_solve(nb::module_ &m);  // solve.cpp
+void register_factor_qmult(nb::module_ &m);  // qmult.cpp
+
+void register_factor(nb::module_ &m) {
+    factor_type_object = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&factor_spec));
+    if (!factor_type_object) throw nb::python_error();
+    m.attr("SPQRFactor") = nb::borrow(reinterpret_cast<PyObject *>(factor_type_object));
+    m.def("factor_init", &construct, nb::arg("self").none(), nb::arg("A").none(), nb::arg("use_singletons").none(), nb::arg("order").none(),
+          nb::arg("tol").none());
+    m.def("factor_factorize", &factorize, nb::arg("self").none(), nb::arg("A").none(), nb::arg("tol").none());
+    m.def("factor_check_input_matrix", &check_input_matrix, nb::arg("self").none(), nb::arg("A").none(), nb::arg("itype").none());
+    register_factor_solve(m);
+    register_factor_qmult(m);
+    register_factor_copy(m);
+}
+
+}  // namespace orvex

@@ -1,0 +1,63 @@
+// SPQRFactor: one SPQR factorization Q R = A E and its own CHOLMOD workspace.
+#pragma once
+
+#include "orvex/spqr/frame/frame.hpp"
+
+#include <SuiteSparseQR.hpp>
+
+namespace orvex {
+
+template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
+
+// The instance record.  Allocation zero-fills it: `cm` null and every slot
+// null is the "allocated, never constructed" state.
+struct FactorObject {
+    PyObject_HEAD
+    cholmod_common common;  // the workspace, embedded
+    cholmod_common *cm;     // &common once started, else null
+    QRFactor<double, int32_t> *factor_di;
+    QRFactor<double, int64_t> *factor_dl;
+    QRFactor<Complex, int32_t> *factor_zi;
+    QRFactor<Complex, int64_t> *factor_zl;
+    int32_t use_int32;
+    int32_t is_real;
+    int32_t m, n;
+    PyObject *itype;  // numpy dtype or null
+    PyObject *dtype;
+    double tol;
+    // The analysed sparsity pattern (column pointers then row indices, in
+    // the index type), kept so that a matrix of another pattern never
+    // reaches SPQR's numeric phase.  Allocated with SuiteSparse_malloc.
+    void *pattern;
+    int64_t pattern_nnz;
+};
+
+template <class Entry, class Int> QRFactor<Entry, Int> *&slot(FactorObject *self);
+template <> inline QRFactor<double, int32_t> *&slot<double, int32_t>(FactorObject *s) { return s->factor_di; }
+template <> inline QRFactor<double, int64_t> *&slot<double, int64_t>(FactorObject *s) { return s->factor_dl; }
+template <> inline QRFactor<Complex, int32_t> *&slot<Complex, int32_t>(FactorObject *s) { return s->factor_zi; }
+template <> inline QRFactor<Complex, int64_t> *&slot<Complex, int64_t>(FactorObject *s) { return s->factor_zl; }
+
+// Call `f(Tag<Entry>, Tag<Int>)` for the object's variant.
+template <class F> decltype(auto) dispatch(FactorObject *self, F &&f) {
+    return dispatch(self->is_real != 0, self->use_int32 != 0, std::forward<F>(f));
+}
+
+PyTypeObject *factor_type();
+FactorObject *as_factor(nb::handle h);  // TypeError unless an SPQRFactor
+
+// State checks; both raise AssertionError without a message.
+void require_symbolic(FactorObject *self);
+void require_numeric(FactorObject *self);
+bool has_numeric(FactorObject *self);
+
+// Release the factorization, the pattern and the workspace.  Safe on any state.
+void release_factor(FactorObject *self);
+
+// Allocate a new, unconstructed SPQRFactor (the allocated state).
+nb::object new_factor_object();
+
+void register_factor(nb::module_ &m);
+void register_factor_copy(nb::module_ &m);
+
+}  // namespace orvex

@@ -1,0 +1,205 @@
+// SPQRFactor.solve: least-squares and transposed solves with dense or sparse
+// right-hand sides.
+#include "orvex/spqr/factor/factor.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace orvex {
+
+namespace {
+
+// X = E (R \ (Q^H B)), or with `transpose` X = Q (R^H \ (E^T B)).  Returns
+// the result SPQR allocated; the caller adopts it.
+template <class Entry, class Int> cholmod_dense *solve_core(FactorObject *self, cholmod_dense *B, bool transpose) {
+    QRFactor<Entry, Int> *QR = slot<Entry, Int>(self);
+    cholmod_common *cm = self->cm;
+    DenseOwner<Int> X(cm);
+    if (!transpose) {
+        DenseOwner<Int> QtB(cm, SuiteSparseQR_qmult<Entry, Int>(SPQR_QTX, QR, B, cm));
+        check_status(cm);
+        require_result(QtB.get(), cm);
+        X.reset(SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, QR, QtB.get(), cm));
+        check_status(cm);
+    } else {
+        DenseOwner<Int> Y(cm, SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, QR, B, cm));
+        check_status(cm);
+        require_result(Y.get(), cm);
+        X.reset(SuiteSparseQR_qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm));
+        check_status(cm);
+    }
+    require_result(X.get(), cm);
+    return X.release();
+}
+
+cholmod_dense *solve_core(FactorObject *self, cholmod_dense *B, bool transpose) {
+    return dispatch(self, [&](auto e, auto i) {
+        return solve_core<typename decltype(e)::type, typename decltype(i)::type>(self, B, transpose);
+    });
+}
+
+int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }
+
+// A two-dimensional, column-major array of the factor's value type, as the
+// Python-visible dense kernels take it.  `what` names the argument.
+void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
+    const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
+    if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
+    if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    require_numeric(self);
+    if (f64 != bool(self->is_real))
+        raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
+                                    (self->is_real ? "float64" : "complex128"));
+    if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+    else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+}
+
+nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
+    FactorObject *self = as_factor(self_h);
+    Buffer buf(b);
+    cholmod_dense B;
+    dense_operand(self, buf, &B);
+    const int transpose = PyObject_IsTrue(transpose_h.ptr());
+    if (transpose < 0) throw nb::python_error();
+    if (int64_t(B.nrow) != rows_expected(self, transpose)) {
+        PyErr_Format(PyExc_ValueError, "b must have %lld rows, got %lld", (long long)rows_expected(self, transpose),
+                     (long long)B.nrow);
+        throw nb::python_error();
+    }
+    return adopt_dense(solve_core(self, &B, transpose), self->cm);
+}
+
+// Sparse right-hand sides: batches of columns are scattered into one reused
+// column-major buffer, solved, and the nonzeros gathered straight into CSC
+// arrays of the factor's index type.
+template <class Entry, class Int>
+nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssize_t batch) {
+    nb::object shape = b.attr("shape");
+    if (nb::cast<int64_t>(shape[1]) == 1) b = b.attr("tocsc")();
+    nb::object Bv = module_attr("validate_csc_input")(b)[0];
+    cholmod_sparse hdr;
+    csc_header(Bv, &hdr);
+    if ((hdr.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
+        raise(PyExc_ValueError, "the right-hand side's dtype must be the factor's dtype");
+    const int64_t M = int64_t(hdr.nrow), K = int64_t(hdr.ncol), N = rows_expected(self, !transpose);
+    if (M != rows_expected(self, transpose)) raise(PyExc_ValueError, "the right-hand side has the wrong row count");
+
+    // The same refusals as iterating range(0, K, batch) over a buffer of
+    // min(K, batch) columns.
+    if (batch < 0 && K > 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
+    if (batch == 0) raise(PyExc_ValueError, "range() arg 3 must not be zero");
+    if (batch < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
+    const int64_t width = std::min<int64_t>(K, batch);
+
+    std::vector<Entry> buffer(size_t(M * width));
+    std::vector<Int> indptr(size_t(K + 1), 0), indices;
+    std::vector<Entry> values;
+    const auto *Bx = static_cast<const Entry *>(hdr.x);
+    auto scatter = [&](auto *Bp, auto *Bi, int64_t first, int64_t w) {
+        std::fill(buffer.begin(), buffer.begin() + M * w, Entry(0));
+        for (int64_t c = 0; c < w; ++c)
+            for (int64_t k = Bp[first + c]; k < Bp[first + c + 1]; ++k) buffer[size_t(c * M + Bi[k])] += Bx[k];
+    };
+    for (int64_t first = 0; first < K; first += batch) {
+        const int64_t w = std::min<int64_t>(batch, K - first);
+        if (hdr.itype == CHOLMOD_INT)
+            scatter(static_cast<const int32_t *>(hdr.p), static_cast<const int32_t *>(hdr.i), first, w);
+        else
+            scatter(static_cast<const int64_t *>(hdr.p), static_cast<const int64_t *>(hdr.i), first, w);
+        cholmod_dense B;
+        dense_header<Entry>(buffer.data(), size_t(M), size_t(w), &B);
+        DenseOwner<Int> X(self->cm, solve_core<Entry, Int>(self, &B, transpose));
+        const auto *x = static_cast<const Entry *>(X.get()->x);
+        const size_t d = X.get()->d;
+        for (int64_t c = 0; c < w; ++c) {
+            for (int64_t r = 0; r < N; ++r) {
+                const Entry v = x[size_t(c) * d + size_t(r)];
+                if (v != Entry(0)) {
+                    indices.push_back(Int(r));
+                    values.push_back(v);
+                }
+            }
+            if (indices.size() > size_t(std::numeric_limits<Int>::max()))
+                raise(PyExc_OverflowError, "the solution has too many nonzeros for the factor's index type");
+            indptr[size_t(first + c + 1)] = Int(indices.size());
+        }
+    }
+    return make_csc(array_from_vector(std::move(values)), array_from_vector(std::move(indices)),
+                    array_from_vector(std::move(indptr)), N, K);
+}
+
+nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::handle batch_h) {
+    FactorObject *self = as_factor(self_h);
+    const int transpose = PyObject_IsTrue(transpose_h.ptr());
+    if (transpose < 0) throw nb::python_error();
+    nb::object batch_index = nb::steal(PyNumber_Index(batch_h.ptr()));
+    if (!batch_index.is_valid()) throw nb::python_error();
+    const Py_ssize_t batch = PyNumber_AsSsize_t(batch_index.ptr(), PyExc_OverflowError);
+    if (batch == -1 && PyErr_Occurred()) throw nb::python_error();
+
+    require_numeric(self);
+    const bool dense = is_ndarray(b);
+    if (!dense && !nb::bool_(module_attr("issparse")(b)))
+        raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
+    const int64_t ndim = nb::cast<int64_t>(b.attr("ndim"));
+    if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, "b must be a 1D or 2D array.");
+    nb::object shape = b.attr("shape");
+    if (nb::cast<int64_t>(shape[0]) != rows_expected(self, transpose)) {
+        std::string msg = "Right-hand side b must have compatible shape with A. Got b.shape=" +
+                          std::string(nb::repr(shape).c_str()) + ", but A.shape=(" + std::to_string(self->m) +
+                          ", " + std::to_string(self->n) + ") (transpose=" + (transpose ? "True" : "False") + ").";
+        raise(PyExc_ValueError, msg);
+    }
+    nb::object bv = nb::borrow(b);
+    nb::object dtype = b.attr("dtype");
+    nb::handle own = self->dtype;
+    if (dtype.not_equal(own)) {
+        if (!nb::bool_(module_attr("np").attr("can_cast")(dtype, own))) {
+            std::string msg = "Cannot safely cast b.dtype=" + std::string(nb::repr(dtype).c_str()) +
+                              " to self.dtype=" + std::string(nb::repr(own).c_str()) + ".";
+            raise(PyExc_TypeError, msg);
+        }
+        bv = bv.attr("astype")(own, nb::arg("copy") = false);
+    }
+    const int64_t rank = dispatch(self, [&](auto e, auto i) -> int64_t {
+        return slot<typename decltype(e)::type, typename decltype(i)::type>(self)->rank;
+    });
+    if (rank < std::min(self->m, self->n)) {
+        std::string msg = "Matrix is rank deficient: rank=" + std::to_string(rank) + ", A.shape=(" +
+                          std::to_string(self->m) + ", " + std::to_string(self->n) +
+                          "). The solution may not be unique.";
+        warn(module_attr("SPQRRankDeficiencyWarning"), msg);
+    }
+
+    if (!dense) {
+        if (ndim == 1) bv = bv.attr("reshape")(nb::make_tuple(-1, 1));
+        nb::object x = dispatch(self, [&](auto e, auto i) {
+            return solve_sparse<typename decltype(e)::type, typename decltype(i)::type>(self, bv, transpose, batch);
+        });
+        if (ndim == 1) return x[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
+        return x;
+    }
+    // A vector is one column; otherwise the buffer must be column-major.
+    std::unique_ptr<Buffer> buf(new Buffer(bv));
+    if (!(ndim == 1 ? buf->c_contiguous() : buf->f_contiguous())) {
+        bv = module_attr("np").attr("asfortranarray")(bv);
+        buf.reset(new Buffer(bv));
+    }
+    cholmod_dense B;
+    const size_t rows = size_t(buf->shape(0)), cols = ndim == 1 ? 1 : size_t(buf->shape(1));
+    if (self->is_real) dense_header<double>(buf->data(), rows, cols, &B);
+    else dense_header<Complex>(buf->data(), rows, cols, &B);
+    return adopt_dense(solve_core(self, &B, transpose), self->cm, ndim == 1);
+}
+
+}  // namespace
+
+void register_factor_solve(nb::module_ &m) {
+    m.def("factor_solve", &solve, nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none(),
+          nb::arg("rhs_batch_size").none());
+    m.def("factor_solve_dense", &solve_dense, nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none());
+}
+
+}  // namespace orvex

@@ -1,0 +1,196 @@
+#include "orvex/spqr/frame/frame.hpp"
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <SuiteSparseQR_definitions.h>
+
+namespace orvex {
+
+namespace {
+
+// Set once by the module body of orvex.spqr; never changed afterwards.
+nb::dict &namespace_dict() {
+    static nb::dict *ns = new nb::dict();  // lives as long as the process
+    return *ns;
+}
+nb::dict &error_map() {
+    static nb::dict *map = new nb::dict();
+    return *map;
+}
+
+struct Ordering {
+    const char *name;
+    int code;
+};
+// Insertion order matters: the inverse table keeps the last name per code.
+constexpr Ordering orderings[] = {
+    {"default", 7}, {"fixed", 0}, {"natural", 1}, {"colamd", 2}, {"cholmod", 4},
+    {"amd", 5},     {"metis", 6}, {"best", 8},    {"bestamd", 9},
+};
+
+nb::dict &ordering_map() {
+    static nb::dict *map = [] {
+        auto *d = new nb::dict();
+        for (const Ordering &o : orderings) (*d)[o.name] = o.code;
+        return d;
+    }();
+    return *map;
+}
+
+}  // namespace
+
+nb::object module_attr(const char *name) {
+    PyObject *value = PyDict_GetItemString(namespace_dict().ptr(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined in orvex.spqr", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+void check_status(int status) {
+    if (status == 0) return;
+    nb::object key = nb::int_(status);
+    PyObject *entry = PyDict_GetItemWithError(error_map().ptr(), key.ptr());
+    if (!entry && PyErr_Occurred()) throw nb::python_error();
+    nb::object cls, text;
+    if (entry) {
+        nb::tuple pair = nb::borrow<nb::tuple>(entry);
+        cls = pair[0];
+        text = pair[1];
+    } else {
+        cls = module_attr("SPQRError");
+        text = nb::str("An unknown SPQR error occurred.");
+    }
+    nb::str message = nb::str("{} (code {})").format(text, status);
+    if (PyType_Check(cls.ptr()) && PyType_IsSubtype((PyTypeObject *)cls.ptr(), (PyTypeObject *)PyExc_Warning)) {
+        if (PyErr_WarnEx(cls.ptr(), message.c_str(), 2) != 0) throw nb::python_error();
+        return;
+    }
+    PyErr_SetObject(cls.ptr(), message.ptr());
+    throw nb::python_error();
+}
+
+void no_result(int status) {
+    check_status(status);
+    std::string message = "An unknown SPQR error occurred. (code " + std::to_string(status) + ")";
+    PyErr_SetString(module_attr("SPQRError").ptr(), message.c_str());
+    throw nb::python_error();
+}
+
+int qmult_code(nb::handle method) {
+    if (!method.is_none() && !PyUnicode_CheckExact(method.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(method.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    static const char *names[] = {"QX", "QTX", "XQ", "XQT"};
+    static const int codes[] = {SPQR_QX, SPQR_QTX, SPQR_XQ, SPQR_XQT};
+    if (!method.is_none()) {
+        const char *name = PyUnicode_AsUTF8(method.ptr());
+        if (!name) throw nb::python_error();
+        for (int k = 0; k < 4; ++k)
+            if (std::strcmp(name, names[k]) == 0 && std::strlen(name) == size_t(PyUnicode_GET_LENGTH(method.ptr())))
+                return codes[k];
+    }
+    std::string message = "Invalid method '" + std::string(nb::str(method).c_str()) +
+                          "'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].";
+    raise(PyExc_ValueError, message);
+}
+
+int as_int32(nb::handle v) {
+    nb::object index = nb::steal(PyNumber_Index(v.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    long long value = PyLong_AsLongLong(index.ptr());
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
+        raise(PyExc_OverflowError, "value too large to convert to int");
+    return int(value);
+}
+
+bool is_ndarray(nb::handle obj) {
+    static PyObject *ndarray = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
+    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(ndarray));
+}
+
+void csc_header(nb::handle A, cholmod_sparse *hdr) {
+    // The package's own converter is called directly; a replacement bound in
+    // the module namespace is called through Python.
+    static PyObject *native =
+        nb::object(nb::module_::import_("orvex._ext").attr("_cholmod_sparse_from_csc")).release().ptr();
+    nb::object fill = module_attr("_cholmod_sparse_from_csc");
+    nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"),
+               data = A.attr("data");
+    if (fill.is(native)) {
+        sparse_header_from_csc(shape, indptr, indices, data, 0, hdr);
+    } else {
+        *hdr = cholmod_sparse{};
+        fill(shape, indptr, indices, data, 0, nb::int_(reinterpret_cast<uintptr_t>(hdr)));
+        // Whatever filled it, it must describe a matrix SPQR can read safely.
+        if (!hdr->p && hdr->ncol + hdr->nzmax > 0) raise(PyExc_ValueError, "invalid sparse matrix header");
+    }
+}
+
+int ordering_code(nb::handle order) {
+    if (order.is_none()) return 7;
+    PyObject *code = PyDict_GetItemWithError(ordering_map().ptr(), order.ptr());
+    if (code) return nb::cast<int>(nb::handle(code));
+    if (PyErr_Occurred()) throw nb::python_error();  // unhashable, for instance
+    // Report with the failed lookup as context, as a Python `except
+    // KeyError: raise ValueError(...)` would.
+    PyErr_SetObject(PyExc_KeyError, order.ptr());
+    PyObject *type, *key_error, *tb;
+    PyErr_Fetch(&type, &key_error, &tb);
+    PyErr_NormalizeException(&type, &key_error, &tb);
+    if (tb) PyException_SetTraceback(key_error, tb);
+    nb::object keys = nb::steal(PySet_New(ordering_map().ptr()));
+    std::string message = "Unknown ordering method: " + std::string(nb::str(order).c_str()) +
+                          ". Must be one of " + std::string(nb::str(keys).c_str()) + ".";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    PyObject *t2, *value_error, *tb2;
+    PyErr_Fetch(&t2, &value_error, &tb2);
+    PyErr_NormalizeException(&t2, &value_error, &tb2);
+    PyException_SetContext(value_error, key_error);  // steals key_error
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(t2, value_error, tb2);
+    throw nb::python_error();
+}
+
+std::string ordering_name(int code) {
+    const char *name = nullptr;
+    for (const Ordering &o : orderings)
+        if (o.code == code) name = o.name;
+    return name ? std::string(name) : "unknown " + std::to_string(code);
+}
+
+double tolerance(nb::handle tol) {
+    if (tol.is_none()) return default_tol;
+    double t = PyFloat_AsDouble(tol.ptr());
+    if (t == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return t;
+}
+
+void warn(nb::handle category, const std::string &message, int stacklevel) {
+    if (PyErr_WarnEx(category.ptr(), message.c_str(), stacklevel) != 0) throw nb::python_error();
+}
+
+void register_frame(nb::module_ &m) {
+    m.def(
+        "_bind_namespace",
+        [](nb::dict ns, nb::dict errors) {
+            namespace_dict() = ns;
+            error_map() = errors;
+        },
+        "Bind orvex.spqr's namespace and its private status table (module body only).");
+    m.def(
+        "_check_status",
+        [](int status) {
+            check_status(status);
+            return 0;
+        },
+        nb::arg("status").none(), "Raise the exception mapped to a CHOLMOD status (0 returns 0).");
+}
+
+}  // namespace orvex

@@ -1,0 +1,62 @@
+// Shared services of orvex.spqr: the module namespace, status checking and
+// the ordering table.
+#pragma once
+
+#include "orvex/cholmod/cholmod.hpp"
+
+namespace orvex {
+
+// orvex.spqr's namespace.  Names are looked up in it at the moment of use, so
+// rebinding a module attribute changes what the native code calls.
+nb::object module_attr(const char *name);
+
+// Turn a non-zero CHOLMOD status into the module's exception (mapped class,
+// message "<text> (code <status>)") and throw it.  Status 0 returns.
+void check_status(int status);
+[[noreturn]] void no_result(int status);
+inline void check_status(const cholmod_common *cm) {
+    if (cm->status != 0) check_status(cm->status);
+}
+
+// A result SPQR returned: null means failure, reported through the status
+// (or as an unknown SPQR error when SPQR left no status).
+template <class T> T *require_result(T *result, const cholmod_common *cm) {
+    if (!result) no_result(cm->status);
+    return result;
+}
+[[noreturn]] void no_result(int status);
+
+// SPQR's multiplication code of a method name ("QX", "QTX", "XQ", "XQT").
+// The name must be exactly a str (or None, which is refused as unknown).
+int qmult_code(nb::handle method);
+inline bool left_multiply(int code) { return code == 0 || code == 1; }
+
+// A Python integer as a C int (TypeError for non-integers, OverflowError
+// outside 32 bits).
+int as_int32(nb::handle v);
+
+// Is `obj` a NumPy ndarray (or subclass)?
+bool is_ndarray(nb::handle obj);
+
+// Describe a validated CSC matrix with a CHOLMOD header, through the module's
+// `_cholmod_sparse_from_csc`; the arrays must outlive the header.
+void csc_header(nb::handle A, cholmod_sparse *hdr);
+
+// SPQR ordering code of a user's `order` argument (None: SPQR's default, 7).
+int ordering_code(nb::handle order);
+
+// Name of an ordering code, or "unknown <code>".
+std::string ordering_name(int code);
+
+// SPQR's sentinel asking for its own default tolerance.
+constexpr double default_tol = -2.0;
+
+// The tolerance of a user's `tol` argument (None: SPQR's default).
+double tolerance(nb::handle tol);
+
+// Issue a Python warning; throws when warnings are configured as errors.
+void warn(nb::handle category, const std::string &message, int stacklevel = 1);
+
+void register_frame(nb::module_ &m);
+
+}  // namespace orvex

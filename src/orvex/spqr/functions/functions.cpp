@@ -1,0 +1,198 @@
+// One-call functions: explicit QR (spqr) and multiplication by Q held in
+// Householder form (_qmult).  Each call has its own short-lived workspace.
+#include "orvex/spqr/frame/frame.hpp"
+
+#include <SuiteSparseQR.hpp>
+
+#include <limits>
+#include <vector>
+
+namespace orvex {
+
+void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr);  // factor/qmult.cpp
+
+namespace {
+
+enum Mode { Full, Economic, ROnly, Householder };
+constexpr const char *mode_names[] = {"full", "economic", "r", "householder"};
+
+Mode parse_mode(nb::handle mode) {
+    for (int k = 0; k < 4; ++k) {
+        int eq = PyObject_RichCompareBool(mode.ptr(), nb::str(mode_names[k]).ptr(), Py_EQ);
+        if (eq < 0) throw nb::python_error();
+        if (eq) return Mode(k);
+    }
+    std::string msg = "Invalid mode '" + std::string(nb::str(mode).c_str()) +
+                      "'. Expected one of ('full', 'economic', 'r', 'householder').";
+    raise(PyExc_ValueError, msg);
+}
+
+template <class Entry, class Int>
+nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) {
+    Workspace<Int> ws;
+    cholmod_common *cm = ws.get();
+    SparseOwner<Int> Q(cm), R(cm), H(cm);
+    IndexOwner<Int> E(cm), HPinv(cm);
+    DenseOwner<Int> HTau(cm);
+    E.set_count(A->ncol);
+    HPinv.set_count(A->nrow);
+    const Int econ = Int(mode == Economic ? A->ncol : A->nrow);
+
+    cholmod_sparse *q = nullptr, *r = nullptr, *h = nullptr;
+    cholmod_dense *tau = nullptr;
+    switch (mode) {
+    case ROnly:
+        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), cm);
+        break;
+    case Full:
+    case Economic:
+        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &q, &r, E.out(), cm);
+        break;
+    case Householder:
+        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
+        break;
+    }
+    Q.reset(q);
+    R.reset(r);
+    H.reset(h);
+    HTau.reset(tau);
+    check_status(cm);
+
+    nb::object Qo = nb::none(), Ro = nb::none(), Eo = nb::none(), Ho = nb::none(), vo = nb::none(),
+               tauo = nb::none();
+    if (Q.get()) Qo = adopt_sparse(Q.release(), cm);
+    if (R.get()) Ro = adopt_sparse(R.release(), cm);
+    if (E.get()) Eo = copy_indices(E.get(), int64_t(A->ncol), std::is_same<Int, int32_t>::value);
+    if (H.get()) {
+        const int64_t mh = int64_t(H.get()->nrow);
+        Ho = adopt_sparse(H.release(), cm);
+        if (HPinv.get()) vo = copy_indices(HPinv.get(), mh, std::is_same<Int, int32_t>::value);
+    }
+    if (HTau.get()) tauo = adopt_dense(HTau.release(), cm).attr("squeeze")();
+
+    switch (mode) {
+    case ROnly: return nb::make_tuple(Ro, Eo);
+    case Full:
+    case Economic: return nb::make_tuple(Qo, Ro, Eo);
+    case Householder:
+    default: {
+        nb::object house = module_attr("SPQRHouseholder")(nb::arg("H") = Ho, nb::arg("tau") = tauo,
+                                                         nb::arg("perm") = vo);
+        return nb::make_tuple(house, Ro, Eo);
+    }
+    }
+}
+
+nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle tol_h) {
+    nb::object result = module_attr("validate_csc_input")(A);
+    nb::object Av = result[0];
+    const Mode mode = parse_mode(mode_h);
+    const int ordering = ordering_code(order);
+    const double tol = tolerance(tol_h);
+    cholmod_sparse hdr;
+    csc_header(Av, &hdr);
+    return dispatch(hdr.xtype == CHOLMOD_REAL, hdr.itype == CHOLMOD_INT, [&](auto e, auto i) {
+        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(&hdr, mode, ordering, tol);
+    });
+}
+
+// ---- Householder multiplication ------------------------------------------------------
+
+void writable_view(const Buffer &b, const char *name) {
+    if (b.readonly()) {
+        PyErr_Format(PyExc_ValueError, "buffer source array '%s' is read-only", name);
+        throw nb::python_error();
+    }
+}
+
+template <class Entry, class Int>
+nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Buffer &v, nb::handle X) {
+    // The triple must describe a valid Q before SPQR sees it.
+    cholmod_sparse Hs;
+    csc_header(H, &Hs);
+    if ((Hs.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
+        raise(PyExc_ValueError, "H and tau must have the same value type");
+    if ((Hs.itype == CHOLMOD_INT) != std::is_same<Int, int32_t>::value)
+        raise(PyExc_ValueError, "the indices of H and the permutation v must have the same integer type");
+    const int64_t m = int64_t(Hs.nrow), k = int64_t(Hs.ncol);
+    if (tau.size() < k) raise(PyExc_ValueError, "tau must hold one coefficient per column of H");
+    if (v.shape(0) == 0) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+    if (v.shape(0) < m) raise(PyExc_ValueError, "the permutation v must have one entry per row of H");
+    const Int *perm = static_cast<const Int *>(v.data());
+    std::vector<char> seen(size_t(m), 0);
+    for (int64_t r = 0; r < m; ++r) {
+        if (perm[r] < 0 || perm[r] >= m || seen[size_t(perm[r])])
+            raise(PyExc_ValueError, "v must be a permutation of 0, ..., m-1 for H with m rows");
+        seen[size_t(perm[r])] = 1;
+    }
+    cholmod_dense Tau;
+    dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
+
+    Workspace<Int> ws;
+    cholmod_common *cm = ws.get();
+    auto check_dim = [&](size_t rows, size_t cols) {
+        const size_t dim = left_multiply(code) ? rows : cols;
+        if (code >= 0 && code <= 3 && dim != size_t(m)) {
+            PyErr_Format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %zu.",
+                         (long long)m, dim);
+            throw nb::python_error();
+        }
+    };
+    if (nb::bool_(module_attr("issparse")(X))) {
+        nb::object Xv = module_attr("validate_csc_input")(X)[0];
+        nb::object converted;
+        cholmod_sparse Xs;
+        csc_header_as(Xv, std::is_same<Int, int32_t>::value, converted, &Xs);
+        if ((Xs.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
+            raise(PyExc_ValueError, "X must have the value type of H");
+        check_dim(Xs.nrow, Xs.ncol);
+        SparseOwner<Int> Y(cm, SuiteSparseQR_qmult<Entry, Int>(code, &Hs, &Tau, const_cast<Int *>(perm), &Xs, cm));
+        check_status(cm);
+        require_result(Y.get(), cm);
+        return adopt_sparse(Y.release(), cm);
+    }
+    Buffer xb(X);
+    if (xb.ndim() != 2 || !xb.holds_entry<Entry>())
+        raise(PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
+                                    EntryTraits<Entry>::dtype + " array");
+    if (!xb.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    writable_view(xb, "X");
+    cholmod_dense Xd;
+    dense_header<Entry>(xb.data(), size_t(xb.shape(0)), size_t(xb.shape(1)), &Xd);
+    check_dim(Xd.nrow, Xd.ncol);
+    DenseOwner<Int> Y(cm, SuiteSparseQR_qmult<Entry, Int>(code, &Hs, &Tau, const_cast<Int *>(perm), &Xd, cm));
+    check_status(cm);
+    require_result(Y.get(), cm);
+    return adopt_dense(Y.release(), cm);
+}
+
+nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::handle v_h, nb::handle X) {
+    const int code = as_int32(method);
+    if (tau_h.is_none()) raise(PyExc_TypeError, "Argument 'tau' must not be None");
+    if (v_h.is_none()) raise(PyExc_TypeError, "Argument 'v' must not be None");
+    Buffer tau(tau_h), v(v_h);
+    const bool real = tau.holds_entry<double>(), complex = tau.holds_entry<Complex>();
+    const bool int32 = v.holds_index<int32_t>(), int64 = v.holds_index<int64_t>();
+    if (!(real || complex) || !(int32 || int64) || tau.ndim() != 2 || v.ndim() != 1)
+        raise(PyExc_TypeError, "No matching signature found");
+    if (!tau.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    if (!v.c_contiguous()) raise(PyExc_ValueError, "ndarray is not C-contiguous");
+    writable_view(tau, "tau");
+    writable_view(v, "v");
+    return dispatch(real, int32, [&](auto e, auto i) {
+        return qmult_householder<typename decltype(e)::type, typename decltype(i)::type>(code, H, tau, v, X);
+    });
+}
+
+}  // namespace
+
+void register_functions(nb::module_ &m) {
+    m.def("spqr", &spqr, nb::arg("A").none(), nb::arg("mode").none(), nb::arg("order").none(),
+          nb::arg("tol").none());
+    m.def("_qmult", &qmult_kernel, nb::arg("method").none(), nb::arg("H").none(), nb::arg("tau").none(),
+          nb::arg("v").none(), nb::arg("X").none(),
+          "Multiply X by Q given in Householder form (H, tau, v); method is SPQR's code.");
+    m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());
+}
+
+}  // namespace orvex
