@@ -47,7 +47,10 @@ tar -C "$src" -xJf "$cache/$tarball"
 root=$(find "$src" -maxdepth 2 -name CMakeLists.txt -path '*SuiteSparse*' -printf '%h\n' | head -n 1)
 [ -n "$root" ] || root=$(find "$src" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 
-cmake -S "$root" -B "$src/build" -G Ninja \
+buildlog=$(dirname "$prefix")/suitesparse-build.log
+quiet() { "$@" >>"$buildlog" 2>&1 || { tail -n 40 "$buildlog" >&2; echo "suitesparse.sh: failed, see $buildlog" >&2; exit 1; }; }
+: > "$buildlog"
+quiet cmake -S "$root" -B "$src/build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_INSTALL_LIBDIR=lib \
@@ -60,7 +63,7 @@ cmake -S "$root" -B "$src/build" -G Ninja \
     -DBLA_VENDOR=OpenBLAS \
     -DSUITESPARSE_USE_64BIT_BLAS=OFF \
     -DCMAKE_INSTALL_RPATH="$prefix/lib"
-cmake --build "$src/build" -j "$(nproc)"
-cmake --install "$src/build"
+quiet cmake --build "$src/build" -j "$(nproc)"
+quiet cmake --install "$src/build"
 rm -rf "$src"
 touch "$prefix/.complete-$version"

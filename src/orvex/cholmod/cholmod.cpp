@@ -81,7 +81,7 @@ template <class Int> void check_structure(const Int *p, const Int *i, int64_t nr
         if (p[j + 1] < p[j]) raise(PyExc_ValueError, "index pointer array must not decrease");
     const int64_t nnz = p[ncol];
     for (int64_t k = 0; k < nnz; ++k)
-        if (i[k] < 0 || i[k] >= nrow) raise(PyExc_ValueError, "row index out of range");
+        if (i[k] < 0 || i[k] >= nrow) raise(PyExc_ValueError, "an entry of the indices array is out of range");
 }
 
 }  // namespace
@@ -253,7 +253,7 @@ namespace {
 template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t nrow, int64_t ncol) {
     const Int *P = static_cast<const Int *>(p.data());
     const Int *I = static_cast<const Int *>(i.data());
-    if (p.size() != ncol + 1) raise(PyExc_ValueError, "index pointer array must have ncol + 1 entries");
+    if (p.size() != ncol + 1) raise(PyExc_ValueError, "index pointer array must have one entry per column (row, for CSR) plus one");
     if (P[ncol] > i.size()) raise(PyExc_ValueError, "index pointer array ends beyond the row index array");
     check_structure(P, I, nrow, ncol);
     int canonical = 0;

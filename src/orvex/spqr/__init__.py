@@ -94,7 +94,9 @@ def spqr_solve(A, b, *, transpose=False, min2norm=True, rhs_batch_size=100):
     A, _, _ = validate_csc_input(A)
     M, N = A.shape
     if M < N and min2norm:
-        A = A.T.tocsc()
+        # Factor A^H: the transposed solve with it gives the minimum 2-norm
+        # solution of A x = b (for complex A too).
+        A = A.conj().T.tocsc()
         transpose = True
     factor = SPQRFactor(A, use_singletons=True)
     return factor.solve(b, transpose=transpose, rhs_batch_size=rhs_batch_size)
@@ -107,6 +109,12 @@ class SPQRHouseholder(NamedTuple):
 
 
 SPQRHouseholder.__doc__ = _docs.SPQRHOUSEHOLDER_DOC
+# typing turns string annotations into ForwardRefs; keep the plain strings.
+SPQRHouseholder.__annotations__ = {
+    "H": "~scipy.sparse.csc_array",
+    "tau": "~numpy.ndarray",
+    "perm": "~numpy.ndarray",
+}
 
 
 def spqr(A, *, mode="full", order=None, tol=None):
@@ -137,10 +145,14 @@ def spqr_qmult(house, X, method="QX"):
         )
     if not issparse(X):
         try:
+            X = np.asarray(X)
+            ndim = X.ndim
             X = np.asfortranarray(X)
         except Exception:
             raise ValueError("X must be an ndarray or sparse matrix.")
-    if X.ndim not in (1, 2):
+    else:
+        ndim = X.ndim
+    if ndim not in (1, 2):
         raise ValueError("X must be a 1D or 2D array.")
     c_method = _native.qmult_code(method)
     M = X.shape[0] if method == "QTX" or method == "QX" else X.shape[1]

@@ -63,6 +63,7 @@ nb::object qmult_dense_header(FactorObject *self, int code, cholmod_dense *X, bo
 nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     FactorObject *self = as_factor(self_h);
     const int code = as_int32(method);
+    if (!PyObject_CheckBuffer(X.ptr())) raise(PyExc_TypeError, "No matching signature found");
     Buffer buf(X);
     const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
     if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");

@@ -58,6 +58,7 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
 
 nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
     FactorObject *self = as_factor(self_h);
+    if (!PyObject_CheckBuffer(b.ptr())) raise(PyExc_TypeError, "No matching signature found");
     Buffer buf(b);
     cholmod_dense B;
     dense_operand(self, buf, &B);

@@ -151,6 +151,7 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
         require_result(Y.get(), cm);
         return adopt_sparse(Y.release(), cm);
     }
+    if (!PyObject_CheckBuffer(X.ptr())) raise(PyExc_ValueError, "X must be a two-dimensional array or a sparse matrix");
     Buffer xb(X);
     if (xb.ndim() != 2 || !xb.holds_entry<Entry>())
         raise(PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
@@ -170,6 +171,8 @@ nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::h
     const int code = as_int32(method);
     if (tau_h.is_none()) raise(PyExc_TypeError, "Argument 'tau' must not be None");
     if (v_h.is_none()) raise(PyExc_TypeError, "Argument 'v' must not be None");
+    if (!PyObject_CheckBuffer(tau_h.ptr()) || !PyObject_CheckBuffer(v_h.ptr()))
+        raise(PyExc_TypeError, "No matching signature found");
     Buffer tau(tau_h), v(v_h);
     const bool real = tau.holds_entry<double>(), complex = tau.holds_entry<Complex>();
     const bool int32 = v.holds_index<int32_t>(), int64 = v.holds_index<int64_t>();

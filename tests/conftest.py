@@ -1,0 +1,74 @@
+"""Shared test helpers.
+
+``VARIANTS``: the four (value dtype, index dtype) pairs, one per SPQR variant;
+decorate a test with ``@variants`` to get them as ``dtype, itype``, or use the
+``variant`` fixture.  ``make_matrix`` builds random matrices, ``load_mtx``
+reads ``tests/data``.
+"""
+import pathlib
+
+import numpy as np
+import pytest
+import scipy.io
+import scipy.sparse as sp
+
+DATA_DIR = pathlib.Path(__file__).parent / "data"
+VARIANTS = [(np.dtype(v), np.dtype(i))
+            for v in (np.float64, np.complex128) for i in (np.int32, np.int64)]
+VARIANT_IDS = [f"{v.name}-{i.name}" for v, i in VARIANTS]
+variants = pytest.mark.parametrize("dtype, itype", VARIANTS, ids=VARIANT_IDS)
+
+
+@pytest.fixture(params=VARIANTS, ids=VARIANT_IDS)
+def variant(request):
+    return request.param
+
+
+def as_csc(A, dtype=None, itype=np.int32):
+    """A new canonical csc_array of ``A`` with ``dtype`` values and ``itype`` indices."""
+    A = sp.csc_array(A, dtype=dtype)
+    A.sum_duplicates()
+    A.indices, A.indptr = A.indices.astype(itype), A.indptr.astype(itype)
+    return A
+
+
+def make_matrix(m, n, dtype=np.float64, itype=np.int32, density=0.3, seed=0, rank=None):
+    """Random m x n matrix of rank min(m, n), or exactly ``rank`` when given.
+
+    Entries uniform in [-1, 1) (also the imaginary parts) plus 2 on the
+    diagonal; a rank-``r`` matrix is an (m x r) times (r x n) product of such.
+    """
+    rng = np.random.default_rng(seed)
+
+    def sample(size):
+        x = rng.uniform(-1, 1, size)
+        return x + 1j * rng.uniform(-1, 1, size) if np.dtype(dtype).kind == "c" else x
+
+    def part(p, q):
+        R = sp.random_array((p, q), density=density, rng=rng, data_sampler=sample, dtype=dtype)
+        return R + 2 * sp.eye_array(p, q)
+
+    return as_csc(part(m, n) if rank is None else part(m, rank) @ part(rank, n), dtype, itype)
+
+
+def load_mtx(name, dtype=None, itype=np.int32):
+    """``tests/data/<name>.mtx`` as a canonical csc_array (pattern entries 1.0).
+
+    ``dtype`` defaults to complex128 for complex files, else float64.  Files
+    of SPQR's test set that number from 0 (c2, c32, r2, s32) are read here.
+    """
+    path = DATA_DIR / f"{name}.mtx"
+    try:
+        A = scipy.io.mmread(path)
+    except ValueError:  # zero-based indices
+        with open(path) as f:
+            field = f.readline().split()[3]
+            rows = [l.split() for l in f if l.strip() and not l.startswith("%")]
+        e = np.array(rows[1:], dtype=float).reshape(len(rows) - 1, -1)
+        vals = {"complex": lambda: e[:, 2] + 1j * e[:, 3],
+                "pattern": lambda: np.ones(len(e))}.get(field, lambda: e[:, 2])()
+        A = sp.coo_array((vals, (e[:, 0].astype(int), e[:, 1].astype(int))),
+                         shape=tuple(map(int, rows[0][:2])))
+    if dtype is None:
+        dtype = np.complex128 if A.dtype.kind == "c" else np.float64
+    return as_csc(A, dtype, itype)
