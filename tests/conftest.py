@@ -72,3 +72,21 @@ def load_mtx(name, dtype=None, itype=np.int32):
     if dtype is None:
         dtype = np.complex128 if A.dtype.kind == "c" else np.float64
     return as_csc(A, dtype, itype)
+
+
+# ---- products with Q --------------------------------------------------------
+
+METHODS = ["QX", "QTX", "XQ", "XQT"]
+UNDO = {"QX": "QTX", "QTX": "QX", "XQ": "XQT", "XQT": "XQ"}
+
+
+def relerr(a, b):
+    """Relative error of `a` against the reference `b`."""
+    return np.linalg.norm(a - b) / max(np.linalg.norm(b), 1.0)
+
+
+def operand(shape, dtype, seed=1):
+    """A random dense operand (complex parts for complex dtypes)."""
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal(shape)
+    return (X + 1j * rng.standard_normal(shape) if np.dtype(dtype).kind == "c" else X).astype(dtype)

@@ -4,22 +4,10 @@ import pytest
 import scipy.sparse as sp
 
 from orvex.spqr import SPQRFactor
-from conftest import VARIANT_IDS, VARIANTS, load_mtx, make_matrix, variants
+from conftest import METHODS, UNDO, VARIANT_IDS, VARIANTS, load_mtx, make_matrix, operand, relerr, variants
 
-METHODS = ["QX", "QTX", "XQ", "XQT"]
-UNDO = {"QX": "QTX", "QTX": "QX", "XQ": "XQT", "XQT": "XQ"}
 SHAPES = [(7, 4), (4, 7), (6, 6)]
 TOL = 1e-12
-
-
-def relerr(a, b):
-    return np.linalg.norm(a - b) / max(np.linalg.norm(b), 1.0)
-
-
-def operand(shape, dtype, seed=1):
-    rng = np.random.default_rng(seed)
-    X = rng.standard_normal(shape)
-    return (X + 1j * rng.standard_normal(shape) if np.dtype(dtype).kind == "c" else X).astype(dtype)
 
 
 def reference(Q, X, method):

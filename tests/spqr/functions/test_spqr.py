@@ -4,15 +4,11 @@ import pytest
 import scipy.sparse as sp
 
 from orvex.spqr import SPQRHouseholder, spqr
-from conftest import VARIANT_IDS, VARIANTS, load_mtx, make_matrix, variants
+from conftest import VARIANTS, VARIANT_IDS, load_mtx, make_matrix, relerr, variants
 
 MODES = ["full", "economic", "r", "householder"]
 SHAPES = [(8, 5), (5, 8), (6, 6)]
 TOL = 1e-12
-
-
-def relerr(a, b):
-    return np.linalg.norm(a - b) / max(np.linalg.norm(b), 1.0)
 
 
 def assert_upper(R):
