@@ -159,7 +159,7 @@ nb::object new_factor_object() {
 }
 
 bool has_numeric(FactorObject *self) {
-    if (!self->cm) return false;
+    if (!self->cm || !self->dtype) return false;
     return dispatch(self, [&](auto e, auto i) {
         using Entry = typename decltype(e)::type;
         using Int = typename decltype(i)::type;
@@ -169,7 +169,8 @@ bool has_numeric(FactorObject *self) {
 }
 
 void require_symbolic(FactorObject *self) {
-    bool ok = self->cm && dispatch(self, [&](auto e, auto i) {
+    // The dtypes are set only once SPQR has succeeded.
+    bool ok = self->cm && self->itype && self->dtype && dispatch(self, [&](auto e, auto i) {
         using Entry = typename decltype(e)::type;
         using Int = typename decltype(i)::type;
         auto *QR = slot<Entry, Int>(self);
