@@ -5,6 +5,8 @@
 
 #include <SuiteSparseQR.hpp>
 
+#include <memory>
+
 namespace orvex {
 
 template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
@@ -56,6 +58,17 @@ void release_factor(FactorObject *self);
 
 // Allocate a new, unconstructed SPQRFactor (the allocated state).
 nb::object new_factor_object();
+
+// A two-dimensional, column-major array of the factor's value type, as the
+// Python-visible dense kernels take it (TypeError "No matching signature
+// found" for other arrays, ValueError for the wrong layout or value type).
+void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr);
+
+// A dense operand of the factor's value type (already cast) described in
+// place: a vector as one column, a matrix column-major, copied by
+// numpy.asfortranarray only when its layout is not.  `array` is replaced by
+// the copy when one is made; the returned view keeps the memory alive.
+std::unique_ptr<Buffer> column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr);
 
 void register_factor(nb::module_ &m);
 void register_factor_copy(nb::module_ &m);

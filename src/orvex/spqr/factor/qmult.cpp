@@ -65,15 +65,8 @@ nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     const int code = as_int32(method);
     if (!PyObject_CheckBuffer(X.ptr())) raise(PyExc_TypeError, "No matching signature found");
     Buffer buf(X);
-    const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
-    if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
-    if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
-    require_numeric(self);
-    if (f64 != bool(self->is_real))
-        raise(PyExc_ValueError, std::string("X must have the factor's dtype, ") + (self->is_real ? "float64" : "complex128"));
     cholmod_dense hdr;
-    if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), &hdr);
-    else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), &hdr);
+    dense_operand(self, buf, &hdr);
     return qmult_dense_header(self, code, &hdr, false);
 }
 
@@ -107,15 +100,8 @@ nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
         return Y;
     }
     nb::object Xv = nb::borrow(X);
-    std::unique_ptr<Buffer> buf(new Buffer(Xv));
-    if (!(ndim == 1 ? buf->c_contiguous() : buf->f_contiguous())) {
-        Xv = module_attr("np").attr("asfortranarray")(Xv);
-        buf.reset(new Buffer(Xv));
-    }
     cholmod_dense hdr;
-    const size_t rows = size_t(buf->shape(0)), cols = ndim == 1 ? 1 : size_t(buf->shape(1));
-    if (self->is_real) dense_header<double>(buf->data(), rows, cols, &hdr);
-    else dense_header<Complex>(buf->data(), rows, cols, &hdr);
+    std::unique_ptr<Buffer> buf = column_major(self, Xv, ndim, &hdr);
     return qmult_dense_header(self, code, &hdr, ndim == 1);
 }
 

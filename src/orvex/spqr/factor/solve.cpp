@@ -42,20 +42,6 @@ cholmod_dense *solve_core(FactorObject *self, cholmod_dense *B, bool transpose) 
 
 int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }
 
-// A two-dimensional, column-major array of the factor's value type, as the
-// Python-visible dense kernels take it.  `what` names the argument.
-void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
-    const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
-    if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
-    if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
-    require_numeric(self);
-    if (f64 != bool(self->is_real))
-        raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
-                                    (self->is_real ? "float64" : "complex128"));
-    if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
-    else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
-}
-
 nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
     FactorObject *self = as_factor(self_h);
     if (!PyObject_CheckBuffer(b.ptr())) raise(PyExc_TypeError, "No matching signature found");
@@ -183,19 +169,36 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
         return x;
     }
     // A vector is one column; otherwise the buffer must be column-major.
-    std::unique_ptr<Buffer> buf(new Buffer(bv));
-    if (!(ndim == 1 ? buf->c_contiguous() : buf->f_contiguous())) {
-        bv = module_attr("np").attr("asfortranarray")(bv);
-        buf.reset(new Buffer(bv));
-    }
     cholmod_dense B;
-    const size_t rows = size_t(buf->shape(0)), cols = ndim == 1 ? 1 : size_t(buf->shape(1));
-    if (self->is_real) dense_header<double>(buf->data(), rows, cols, &B);
-    else dense_header<Complex>(buf->data(), rows, cols, &B);
+    std::unique_ptr<Buffer> buf = column_major(self, bv, ndim, &B);
     return adopt_dense(solve_core(self, &B, transpose), self->cm, ndim == 1);
 }
 
 }  // namespace
+
+void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
+    const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
+    if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
+    if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    require_numeric(self);
+    if (f64 != bool(self->is_real))
+        raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
+                                    (self->is_real ? "float64" : "complex128"));
+    if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+    else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+}
+
+std::unique_ptr<Buffer> column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr) {
+    std::unique_ptr<Buffer> buf(new Buffer(array));
+    if (!(ndim == 1 ? buf->c_contiguous() : buf->f_contiguous())) {
+        array = module_attr("np").attr("asfortranarray")(array);
+        buf.reset(new Buffer(array));
+    }
+    const size_t rows = size_t(buf->shape(0)), cols = ndim == 1 ? 1 : size_t(buf->shape(1));
+    if (self->is_real) dense_header<double>(buf->data(), rows, cols, hdr);
+    else dense_header<Complex>(buf->data(), rows, cols, hdr);
+    return buf;
+}
 
 void register_factor_solve(nb::module_ &m) {
     m.def("factor_solve", &solve, nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none(),
