@@ -6,22 +6,6 @@
 
 namespace orvex {
 
-// A sparse operand for an SPQR variant with index type Int: its arrays are
-// converted to Int first when they have the other width.
-void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr) {
-    csc_header(X, hdr);
-    if ((hdr->itype == CHOLMOD_INT) == use_int32) return;
-    if (use_int32 && (hdr->nrow > size_t(std::numeric_limits<int32_t>::max()) ||
-                      hdr->ncol > size_t(std::numeric_limits<int32_t>::max()) ||
-                      hdr->nzmax > size_t(std::numeric_limits<int32_t>::max())))
-        raise(PyExc_ValueError, "the sparse operand is too large for 32-bit indices");
-    const char *dtype = use_int32 ? "int32" : "int64";
-    nb::object indptr = X.attr("indptr").attr("astype")(dtype);
-    nb::object indices = X.attr("indices").attr("astype")(dtype);
-    keep_alive = nb::make_tuple(indptr, indices);
-    sparse_header_from_csc(X.attr("shape"), indptr, indices, X.attr("data"), 0, hdr);
-}
-
 namespace {
 
 nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {

@@ -42,6 +42,11 @@ bool is_ndarray(nb::handle obj);
 // `_cholmod_sparse_from_csc`; the arrays must outlive the header.
 void csc_header(nb::handle A, cholmod_sparse *hdr);
 
+// The same for a sparse operand of an SPQR variant with 32-bit (`use_int32`)
+// or 64-bit indices: index arrays of the other width are converted first and
+// the converted arrays are held in `keep_alive`.
+void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr);
+
 // SPQR ordering code of a user's `order` argument (None: SPQR's default, 7).
 int ordering_code(nb::handle order);
 

@@ -9,8 +9,6 @@
 
 namespace orvex {
 
-void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr);  // factor/qmult.cpp
-
 namespace {
 
 enum Mode { Full, Economic, ROnly, Householder };
