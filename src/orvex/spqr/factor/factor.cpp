@@ -396,6 +396,15 @@ void register_factor(nb::module_ &m) {
           nb::arg("tol").none());
     m.def("factor_factorize", &factorize, nb::arg("self").none(), nb::arg("A").none(), nb::arg("tol").none());
     m.def("factor_check_input_matrix", &check_input_matrix, nb::arg("self").none(), nb::arg("A").none(), nb::arg("itype").none());
+    m.def(
+        "_workspace_counters",
+        [](nb::handle self_h) {
+            FactorObject *self = as_factor(self_h);
+            if (!self->cm) return nb::make_tuple(0, 0, 0);
+            return nb::make_tuple(self->cm->malloc_count, self->cm->memory_inuse, self->cm->memory_usage);
+        },
+        nb::arg("factor").none(),
+        "(malloc_count, memory_inuse, memory_usage) of a factor's workspace, for leak checks.");
     register_factor_solve(m);
     register_factor_qmult(m);
     register_factor_copy(m);
