@@ -8,6 +8,7 @@ void register_info(nb::module_ &m);
 }  // namespace orvex
 
 NB_MODULE(_ext, m) {
+    orvex::import_numpy();
     orvex::register_cholmod(m);
     orvex::register_frame(m);
     orvex::register_factor(m);

@@ -1,6 +1,5 @@
 #include "orvex/cholmod/cholmod.hpp"
 
-#include <nanobind/ndarray.h>
 
 #include <cmath>
 #include <cstring>
@@ -155,9 +154,9 @@ template <class Entry> nb::object adopt_dense_values(cholmod_dense *X, bool colu
     nb::capsule owner = suitesparse_owner(X->x);
     auto *x = static_cast<Entry *>(X->x);
     if (column) return array_1d(x, X->nrow, owner);
-    size_t shape[2] = {X->nrow, X->ncol};
-    int64_t strides[2] = {1, int64_t(X->d)};
-    return nb::ndarray<nb::numpy, Entry, nb::ndim<2>>(x, 2, shape, owner, strides).cast();
+    const npy_intp dims[2] = {npy_intp(X->nrow), npy_intp(X->ncol)};
+    const npy_intp strides[2] = {npy_intp(sizeof(Entry)), npy_intp(X->d * sizeof(Entry))};
+    return wrap_array(x, 2, dims, strides, owner);
 }
 
 template <class Int> nb::object adopt_index(void *p, size_t n) {

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 
 #include <complex>
 #include <cstdint>
@@ -17,6 +16,8 @@
 #include <vector>
 
 #include <cholmod.h>
+
+#include "orvex/cholmod/numpy.hpp"
 
 namespace orvex {
 
@@ -182,8 +183,8 @@ nb::object copy_indices(const void *p, int64_t n, bool use_int32);
 
 // One-dimensional NumPy arrays over memory that `owner` keeps alive.
 template <class T> inline nb::object array_1d(T *data, size_t n, nb::handle owner) {
-    size_t shape[1] = {n};
-    return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, 1, shape, owner).cast();
+    const npy_intp dims[1] = {npy_intp(n)};
+    return wrap_array(data, 1, dims, nullptr, owner);
 }
 
 // A NumPy array that owns a std::vector's storage.

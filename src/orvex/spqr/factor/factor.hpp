@@ -67,8 +67,8 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr);
 // A dense operand of the factor's value type (already cast) described in
 // place: a vector as one column, a matrix column-major, copied by
 // numpy.asfortranarray only when its layout is not.  `array` is replaced by
-// the copy when one is made; the returned view keeps the memory alive.
-std::unique_ptr<Buffer> column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr);
+// the copy when one is made and keeps the memory alive.
+void column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr);
 
 void register_factor(nb::module_ &m);
 void register_factor_copy(nb::module_ &m);

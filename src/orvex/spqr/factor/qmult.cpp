@@ -85,7 +85,7 @@ nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
     }
     nb::object Xv = nb::borrow(X);
     cholmod_dense hdr;
-    std::unique_ptr<Buffer> buf = column_major(self, Xv, ndim, &hdr);
+    column_major(self, Xv, ndim, &hdr);
     return qmult_dense_header(self, code, &hdr, ndim == 1);
 }
 

@@ -130,19 +130,24 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
     const bool dense = is_ndarray(b);
     if (!dense && !nb::bool_(module_attr("issparse")(b)))
         raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
-    const int64_t ndim = nb::cast<int64_t>(b.attr("ndim"));
+    auto *array = reinterpret_cast<PyArrayObject *>(b.ptr());
+    const int64_t ndim = dense ? PyArray_NDIM(array) : nb::cast<int64_t>(b.attr("ndim"));
     if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, "b must be a 1D or 2D array.");
-    nb::object shape = b.attr("shape");
-    if (nb::cast<int64_t>(shape[0]) != rows_expected(self, transpose)) {
+    const int64_t rows = dense ? int64_t(PyArray_DIM(array, 0)) : nb::cast<int64_t>(b.attr("shape")[0]);
+    if (rows != rows_expected(self, transpose)) {
         std::string msg = "Right-hand side b must have compatible shape with A. Got b.shape=" +
-                          std::string(nb::repr(shape).c_str()) + ", but A.shape=(" + std::to_string(self->m) +
-                          ", " + std::to_string(self->n) + ") (transpose=" + (transpose ? "True" : "False") + ").";
+                          std::string(nb::repr(b.attr("shape")).c_str()) + ", but A.shape=(" +
+                          std::to_string(self->m) + ", " + std::to_string(self->n) + ") (transpose=" +
+                          (transpose ? "True" : "False") + ").";
         raise(PyExc_ValueError, msg);
     }
     nb::object bv = nb::borrow(b);
-    nb::object dtype = b.attr("dtype");
     nb::handle own = self->dtype;
-    if (dtype.not_equal(own)) {
+    const bool same_type =
+        dense ? bool(PyArray_EquivTypes(PyArray_DESCR(array), reinterpret_cast<PyArray_Descr *>(own.ptr())))
+              : !b.attr("dtype").not_equal(own);
+    if (!same_type) {
+        nb::object dtype = b.attr("dtype");
         if (!nb::bool_(module_attr("np").attr("can_cast")(dtype, own))) {
             std::string msg = "Cannot safely cast b.dtype=" + std::string(nb::repr(dtype).c_str()) +
                               " to self.dtype=" + std::string(nb::repr(own).c_str()) + ".";
@@ -170,7 +175,7 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
     }
     // A vector is one column; otherwise the buffer must be column-major.
     cholmod_dense B;
-    std::unique_ptr<Buffer> buf = column_major(self, bv, ndim, &B);
+    column_major(self, bv, ndim, &B);
     return adopt_dense(solve_core(self, &B, transpose), self->cm, ndim == 1);
 }
 
@@ -188,16 +193,20 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
     else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
 }
 
-std::unique_ptr<Buffer> column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr) {
-    std::unique_ptr<Buffer> buf(new Buffer(array));
-    if (!(ndim == 1 ? buf->c_contiguous() : buf->f_contiguous())) {
+void column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr) {
+    auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
+    if (!(ndim == 1 ? PyArray_IS_C_CONTIGUOUS(a) : PyArray_IS_F_CONTIGUOUS(a))) {
         array = module_attr("np").attr("asfortranarray")(array);
-        buf.reset(new Buffer(array));
+        a = reinterpret_cast<PyArrayObject *>(array.ptr());
     }
-    const size_t rows = size_t(buf->shape(0)), cols = ndim == 1 ? 1 : size_t(buf->shape(1));
-    if (self->is_real) dense_header<double>(buf->data(), rows, cols, hdr);
-    else dense_header<Complex>(buf->data(), rows, cols, hdr);
-    return buf;
+    if (!PyArray_ISALIGNED(a)) {  // a view at an odd offset into some buffer
+        array = nb::steal(PyArray_NewCopy(a, NPY_FORTRANORDER));
+        if (!array.is_valid()) throw nb::python_error();
+        a = reinterpret_cast<PyArrayObject *>(array.ptr());
+    }
+    const size_t rows = size_t(PyArray_DIM(a, 0)), cols = ndim == 1 ? 1 : size_t(PyArray_DIM(a, 1));
+    if (self->is_real) dense_header<double>(PyArray_DATA(a), rows, cols, hdr);
+    else dense_header<Complex>(PyArray_DATA(a), rows, cols, hdr);
 }
 
 void register_factor_solve(nb::module_ &m) {
