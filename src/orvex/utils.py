@@ -45,20 +45,42 @@ def _check_coo(A):
             raise ValueError(f"A has a {what} index out of range.")
 
 
+def _check_compressed(A, nmajor, nminor, nblocks=None):
+    """CSR/BSR structure and data length, before SciPy converts them."""
+    ip, ix = _to_array(A.indptr, _INT64), _to_array(A.indices, _INT64)
+    _csc_check(ip, ix, None, nminor, nmajor)
+    if A.data.shape[0] < ip[-1] or (nblocks is not None and A.data.shape[1:] != nblocks):
+        raise ValueError("A's data array is shorter than its index pointers say.")
+
+
+def _check_lil(A):
+    """LIL rows: as many values as column indices, all in range."""
+    N = A.shape[1]
+    if len(A.rows) != A.shape[0] or len(A.data) != A.shape[0]:
+        raise ValueError("A's rows do not match its shape.")
+    for cols, vals in zip(A.rows, A.data):
+        if len(cols) != len(vals):
+            raise ValueError("A has a row with different numbers of indices and values.")
+        if cols and (min(cols) < 0 or max(cols) >= N):
+            raise ValueError("A has a column index out of range.")
+
+
 def _to_csc(A):
     """Any 2-D SciPy sparse object as CSC arrays (possibly A's own)."""
     fmt = A.format
     if fmt == "csc":
         return A
     if fmt == "csr":
-        # Same layout with rows and columns swapped: check before SciPy reads it.
-        ip, ix = _to_array(A.indptr, _INT64), _to_array(A.indices, _INT64)
-        _csc_check(ip, ix, None, A.shape[1], A.shape[0])
+        # Same layout with rows and columns swapped.
+        _check_compressed(A, A.shape[0], A.shape[1])
     elif fmt == "bsr":
         R, C = A.blocksize
-        ip, ix = _to_array(A.indptr, _INT64), _to_array(A.indices, _INT64)
-        _csc_check(ip, ix, None, A.shape[1] // C, A.shape[0] // R)
-    elif fmt == "coo":
+        _check_compressed(A, A.shape[0] // R, A.shape[1] // C, (R, C))
+    elif fmt == "lil":
+        _check_lil(A)
+    elif fmt == "dok":
+        A = A.tocoo()  # SciPy checks the coordinates of a new COO array
+    if A.format == "coo":
         _check_coo(A)
     return A.tocsc()
 

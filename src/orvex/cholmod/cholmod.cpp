@@ -65,8 +65,17 @@ bool Buffer::c_contiguous() const {
 
 namespace {
 
+// A Python integer (anything with __index__) as a C integer.
+long long as_integer(nb::handle h) {
+    nb::object index = nb::steal(PyNumber_Index(h.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    long long v = PyLong_AsLongLong(index.ptr());
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
 int64_t as_dimension(nb::handle h, const char *what) {
-    int64_t v = nb::cast<int64_t>(nb::handle(PyNumber_Index(h.ptr())), false);
+    const int64_t v = as_integer(h);
     if (v < 0) raise(PyExc_ValueError, std::string("negative ") + what + " in shape");
     return v;
 }
@@ -249,11 +258,12 @@ nb::object copy_indices(const void *p, int64_t n, bool use_int32) {
 namespace {
 
 // 0: canonical (sorted rows, no duplicates), 1: valid but not canonical.
-template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t nrow, int64_t ncol) {
+template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t ndata, int64_t nrow, int64_t ncol) {
     const Int *P = static_cast<const Int *>(p.data());
     const Int *I = static_cast<const Int *>(i.data());
     if (p.size() != ncol + 1) raise(PyExc_ValueError, "index pointer array must have one entry per column (row, for CSR) plus one");
     if (P[ncol] > i.size()) raise(PyExc_ValueError, "index pointer array ends beyond the row index array");
+    if (ndata >= 0 && P[ncol] > ndata) raise(PyExc_ValueError, "index pointer array ends beyond the data array");
     check_structure(P, I, nrow, ncol);
     int canonical = 0;
     for (int64_t j = 0; j < ncol && canonical == 0; ++j)
@@ -279,15 +289,17 @@ int csc_check(nb::handle indptr, nb::handle indices, nb::handle data, int64_t nr
     Buffer p(indptr), i(indices);
     if (p.ndim() != 1 || i.ndim() != 1 || !p.c_contiguous() || !i.c_contiguous())
         raise(PyExc_ValueError, "index arrays must be contiguous and one-dimensional");
+    int64_t ndata = -1;
     if (!data.is_none()) {
         Buffer x(data);
+        ndata = x.size();
         if (x.ndim() != 1 || !x.c_contiguous()) raise(PyExc_ValueError, "data must be contiguous and one-dimensional");
         if (x.holds_entry<double>()) check_finite<double>(x);
         else if (x.holds_entry<Complex>()) check_finite<Complex>(x);
         else raise(PyExc_TypeError, "data must be a float64 or complex128 array");
     }
-    if (p.holds_index<int32_t>() && i.holds_index<int32_t>()) return classify<int32_t>(p, i, nrow, ncol);
-    if (p.holds_index<int64_t>() && i.holds_index<int64_t>()) return classify<int64_t>(p, i, nrow, ncol);
+    if (p.holds_index<int32_t>() && i.holds_index<int32_t>()) return classify<int32_t>(p, i, ndata, nrow, ncol);
+    if (p.holds_index<int64_t>() && i.holds_index<int64_t>()) return classify<int64_t>(p, i, ndata, nrow, ncol);
     raise(PyExc_TypeError, "index arrays must both be int32 or both be int64");
 }
 
@@ -329,10 +341,17 @@ void copy_common(cholmod_common *dst, const cholmod_common *src) {
 void register_cholmod(nb::module_ &m) {
     m.def(
         "_cholmod_sparse_from_csc",
-        [](nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype, uintptr_t address) {
+        [](nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, nb::handle stype_h,
+           nb::handle address_h) {
+            const long long stype = as_integer(stype_h);
+            if (stype < -1 || stype > 1) raise(PyExc_ValueError, "stype must be -1, 0 or 1");
+            nb::object address_index = nb::steal(PyNumber_Index(address_h.ptr()));
+            if (!address_index.is_valid()) throw nb::python_error();
+            const unsigned long long address = PyLong_AsUnsignedLongLong(address_index.ptr());
+            if (PyErr_Occurred()) throw nb::python_error();  // OverflowError for negative addresses
             if (address == 0) raise(PyExc_ValueError, "address must not be 0");
-            sparse_header_from_csc(shape, indptr, indices, data, stype,
-                                   reinterpret_cast<cholmod_sparse *>(address));
+            sparse_header_from_csc(shape, indptr, indices, data, int(stype),
+                                   reinterpret_cast<cholmod_sparse *>(uintptr_t(address)));
         },
         nb::arg("shape").none(), nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(), nb::arg("stype").none(),
         nb::arg("address").none(),

@@ -64,6 +64,11 @@ nb::object new_factor_object();
 // found" for other arrays, ValueError for the wrong layout or value type).
 void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr);
 
+// The buffer of an argument of a Python-visible dense kernel; an object
+// without a usable buffer matches no variant: TypeError "No matching
+// signature found".
+std::unique_ptr<Buffer> typed_view(nb::handle obj);
+
 // A dense operand of the factor's value type (already cast) described in
 // place: a vector as one column, a matrix column-major, copied by
 // numpy.asfortranarray only when its layout is not.  `array` is replaced by

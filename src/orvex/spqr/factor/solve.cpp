@@ -44,8 +44,8 @@ int64_t rows_expected(const FactorObject *self, bool transpose) { return transpo
 
 nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
     FactorObject *self = as_factor(self_h);
-    if (!PyObject_CheckBuffer(b.ptr())) raise(PyExc_TypeError, "No matching signature found");
-    Buffer buf(b);
+    std::unique_ptr<Buffer> view = typed_view(b);
+    const Buffer &buf = *view;
     cholmod_dense B;
     dense_operand(self, buf, &B);
     const int transpose = PyObject_IsTrue(transpose_h.ptr());
@@ -191,6 +191,16 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
                                     (self->is_real ? "float64" : "complex128"));
     if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
     else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+}
+
+std::unique_ptr<Buffer> typed_view(nb::handle obj) {
+    if (PyObject_CheckBuffer(obj.ptr())) {
+        try {
+            return std::unique_ptr<Buffer>(new Buffer(obj));
+        } catch (nb::python_error &) {  // e.g. datetimes: no buffer format
+        }
+    }
+    raise(PyExc_TypeError, "No matching signature found");
 }
 
 void column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr) {

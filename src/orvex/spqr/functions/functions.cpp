@@ -1,6 +1,6 @@
 // One-call functions: explicit QR (spqr) and multiplication by Q held in
 // Householder form (_qmult).  Each call has its own short-lived workspace.
-#include "orvex/spqr/frame/frame.hpp"
+#include "orvex/spqr/factor/factor.hpp"
 
 #include <SuiteSparseQR.hpp>
 
@@ -169,9 +169,8 @@ nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::h
     const int code = as_int32(method);
     if (tau_h.is_none()) raise(PyExc_TypeError, "Argument 'tau' must not be None");
     if (v_h.is_none()) raise(PyExc_TypeError, "Argument 'v' must not be None");
-    if (!PyObject_CheckBuffer(tau_h.ptr()) || !PyObject_CheckBuffer(v_h.ptr()))
-        raise(PyExc_TypeError, "No matching signature found");
-    Buffer tau(tau_h), v(v_h);
+    std::unique_ptr<Buffer> tau_view = typed_view(tau_h), v_view = typed_view(v_h);
+    const Buffer &tau = *tau_view, &v = *v_view;
     const bool real = tau.holds_entry<double>(), complex = tau.holds_entry<Complex>();
     const bool int32 = v.holds_index<int32_t>(), int64 = v.holds_index<int64_t>();
     if (!(real || complex) || !(int32 || int64) || tau.ndim() != 2 || v.ndim() != 1)
