@@ -1,6 +1,9 @@
 # orvex: sparse QR for NumPy/SciPy through SuiteSparse SPQR.
 #   make demo   set everything up, build, and run examples/demo.py
 #   make test   set everything up, build, and run the test suite
+#   make asan   the test suite against an AddressSanitizer + UBSan build
+#   make soak   the full leak soak (10^4 iterations of every operation)
+#   make valgrind  a short soak under valgrind's memcheck
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
 
@@ -9,7 +12,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.cpp' -o -name '*
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test clean distclean
+.PHONY: all setup build demo test asan soak valgrind clean distclean
 
 all: build
 
@@ -33,8 +36,29 @@ build: setup
 demo: build
 	$(PYTHON) examples/demo.py
 
+# The whole suite, then the whole suite again against the sanitized build:
+# any AddressSanitizer or UndefinedBehaviorSanitizer report fails it.
 test: build
 	$(PYTHON) -m pytest -q tests
+	@$(MAKE) --no-print-directory asan
+
+# The sanitized extension (build/asan, RelWithDebInfo) and its private
+# package tree, rebuilt incrementally only when a source file changed.
+build/asan/.tree-built: $(SOURCES) .deps/suitesparse.prefix
+	scripts/asan.sh build
+	@touch $@
+
+asan: build
+	@$(MAKE) --no-print-directory build/asan/.tree-built
+	scripts/asan.sh test
+
+SOAK_ITERATIONS ?= 10000
+soak: build
+	$(PYTHON) tests/soak.py --iterations $(SOAK_ITERATIONS)
+
+VALGRIND_ITERATIONS ?= 60
+valgrind: build
+	scripts/valgrind.sh $(VALGRIND_ITERATIONS)
 
 clean:
 	rm -rf build .venv/.orvex-installed

@@ -63,7 +63,10 @@ else
 fi
 major=$(header_major "$prefix")
 [ "$major" -ge 7 ] || { echo "setup: SuiteSparse 7.x not found under $prefix" >&2; exit 1; }
-echo "$prefix" > "$prefix_file.tmp" && mv "$prefix_file.tmp" "$prefix_file"
+# Rewritten only when it changes: the installed package depends on it.
+if [ "$(cat "$prefix_file" 2>/dev/null)" != "$prefix" ]; then
+    echo "$prefix" > "$prefix_file.tmp" && mv "$prefix_file.tmp" "$prefix_file"
+fi
 
 # --- Python 3.13 --------------------------------------------------------------
 find_python() {

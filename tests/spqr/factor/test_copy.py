@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from conftest import as_csc, load_mtx, make_matrix, variants
+from conftest import as_csc, load_mtx, make_matrix, rss_measuring, variants
 from orvex.spqr import SPQRFactor, SPQRRankDeficiencyWarning
 
 
@@ -126,7 +126,7 @@ def test_workspace_counters_stay_sane(dtype, itype):
     assert 0 < copy.info.memory <= 4 * reference.info.memory
 
 
-@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@rss_measuring
 def test_repeated_copies_do_not_leak():
     def rss():
         with open("/proc/self/statm") as f:
