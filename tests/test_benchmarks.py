@@ -1,0 +1,29 @@
+"""The benchmark suite in miniature (``benchmarks/run.py --quick``): every
+case and operation runs on both sides, the native program and orvex must
+agree, and the report is written.  No timing is judged here."""
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+from conftest import SANITIZED
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+@pytest.mark.skipif(SANITIZED, reason="timings of a sanitized build mean nothing")
+def test_quick_suite_runs_and_agrees(tmp_path):
+    out = tmp_path / "results"
+    p = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "run.py"), "--quick",
+                        "--out", str(out)], capture_output=True, text=True, timeout=600)
+    assert p.returncode == 0, p.stderr[-4000:]
+    results = json.loads((out / "latest.json").read_text())
+    assert results["quick"] and not results["problems"]
+    names = {c["name"] for c in results["cases"]}
+    assert {"tiny", "tiny-z64", "grid2d", "randls", "wide"} <= names
+    for case in results["cases"]:
+        for op in case["meta"]["ops"]:
+            assert case["native"][op]["median"] > 0 and case["orvex"][op]["median"] > 0, (case["name"], op)
+    assert "| case | operation |" in (out / "latest.md").read_text()
