@@ -79,6 +79,29 @@ def test_noncanonical_input_is_canonicalised_in_a_copy(dtype, itype):
         assert old.dtype == now.dtype and old.tobytes() == now.tobytes()
 
 
+@pytest.mark.parametrize("itype", [np.int32, np.int64])
+def test_canonical_form_detected_per_column(itype):
+    # Empty columns, descents at column boundaries, a single descent or
+    # duplicate inside a column: copied exactly when some column is not
+    # strictly increasing.
+    rng = np.random.default_rng(3)
+    for _ in range(300):
+        n = int(rng.integers(1, 7))
+        counts = rng.integers(0, 4, n) * (rng.random(n) < 0.7)
+        indptr = np.concatenate([[0], np.cumsum(counts)]).astype(itype)
+        cols = [np.sort(rng.choice(8, c, replace=False)) for c in counts]
+        if indptr[-1] and rng.random() < 0.5:  # spoil one column
+            j = int(rng.choice(np.flatnonzero(counts)))
+            cols[j] = cols[j][::-1].copy() if counts[j] > 1 else cols[j]
+            if counts[j] > 1 and rng.random() < 0.5:
+                cols[j][0] = cols[j][1]
+        indices = np.concatenate(cols + [np.zeros(0, int)]).astype(itype)
+        canonical = all(np.all(np.diff(c) > 0) for c in cols)
+        A = sp.csc_array((np.ones(indices.size), indices, indptr), shape=(8, n))
+        A.indices, A.indptr = indices, indptr
+        assert (validate_csc_input(A)[0] is A) == canonical, (indptr, indices)
+
+
 @pytest.mark.parametrize("A", [np.ones(3), np.ones((2, 2, 2)), np.float64(1.0), [1.0, 2.0],
                                sp.coo_array(np.ones(3))])
 def test_not_two_dimensional(A):

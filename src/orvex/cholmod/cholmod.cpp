@@ -1,6 +1,5 @@
 #include "orvex/cholmod/cholmod.hpp"
 
-
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -83,13 +82,19 @@ int64_t as_dimension(nb::handle h, const char *what) {
 // Column pointers must run from 0 to nnz without decreasing and every row
 // index must lie in range; otherwise CHOLMOD and SPQR would read or write
 // outside the arrays.
+// The loops below run over every entry of a matrix on each call, so they are
+// written branch-free (flags or-ed together, no early exit) for the compiler
+// to vectorise them; the error is raised after the pass.
 template <class Int> void check_structure(const Int *p, const Int *i, int64_t nrow, int64_t ncol) {
     if (p[0] != 0) raise(PyExc_ValueError, "index pointer array must start with 0");
-    for (int64_t j = 0; j < ncol; ++j)
-        if (p[j + 1] < p[j]) raise(PyExc_ValueError, "index pointer array must not decrease");
+    unsigned decreasing = 0;
+    for (int64_t j = 0; j < ncol; ++j) decreasing |= unsigned(p[j + 1] < p[j]);
+    if (decreasing) raise(PyExc_ValueError, "index pointer array must not decrease");
     const int64_t nnz = p[ncol];
-    for (int64_t k = 0; k < nnz; ++k)
-        if (i[k] < 0 || i[k] >= nrow) raise(PyExc_ValueError, "an entry of the indices array is out of range");
+    const uint64_t limit = uint64_t(nrow);  // a negative index wraps to beyond it
+    unsigned outside = 0;
+    for (int64_t k = 0; k < nnz; ++k) outside |= unsigned(uint64_t(int64_t(i[k])) >= limit);
+    if (outside) raise(PyExc_ValueError, "an entry of the indices array is out of range");
 }
 
 }  // namespace
@@ -265,15 +270,36 @@ template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t ndat
     if (P[ncol] > i.size()) raise(PyExc_ValueError, "index pointer array ends beyond the row index array");
     if (ndata >= 0 && P[ncol] > ndata) raise(PyExc_ValueError, "index pointer array ends beyond the data array");
     check_structure(P, I, nrow, ncol);
-    int canonical = 0;
-    for (int64_t j = 0; j < ncol && canonical == 0; ++j)
-        for (Int k = P[j] + 1; k < P[j + 1]; ++k)
-            if (I[k] <= I[k - 1]) { canonical = 1; break; }
-    return canonical;
+    // Rows strictly increase within each column unless some descent of the
+    // index array lies inside a column: count all descents in one pass, then
+    // discount those at column boundaries (each boundary position once).
+    const int64_t nnz = P[ncol];
+    uint64_t descents = 0;
+    for (int64_t k = 1; k < nnz; ++k) descents += uint64_t(I[k] <= I[k - 1]);
+    for (int64_t j = 1; j < ncol && descents; ++j) {
+        const int64_t b = P[j];
+        if (b > 0 && b < nnz && b != P[j - 1] && I[b] <= I[b - 1]) --descents;
+    }
+    return descents ? 1 : 0;
+}
+
+// Whether any of n doubles is NaN or infinite (all exponent bits set).
+bool any_nonfinite(const void *data, int64_t n) {
+    constexpr uint64_t exponent = 0x7ff0000000000000ull;
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    unsigned found = 0;
+    for (int64_t k = 0; k < n; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, bytes + 8 * k, 8);  // the array need not be aligned
+        found |= unsigned((bits & exponent) == exponent);
+    }
+    return found != 0;
 }
 
 template <class Entry> void check_finite(const Buffer &x) {
     const Entry *v = static_cast<const Entry *>(x.data());
+    if (!any_nonfinite(v, x.size() * int64_t(sizeof(Entry) / sizeof(double)))) return;
+    // Report the first offender, NaN or infinity.
     for (int64_t k = 0, n = x.size(); k < n; ++k) {
         const double parts[2] = {std::real(v[k]), std::imag(v[k])};
         for (double d : parts) {

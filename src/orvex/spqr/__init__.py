@@ -90,7 +90,7 @@ def spqr_factor(A, *, use_singletons=False, order=None, tol=None):
 
 
 def spqr_solve(A, b, *, transpose=False, min2norm=True, rhs_batch_size=100):
-    rhs_batch_size = _index(rhs_batch_size)
+    rhs_batch_size = _ssize(rhs_batch_size)
     A, _, _ = validate_csc_input(A)
     M, N = A.shape
     if M < N and min2norm:
@@ -115,6 +115,7 @@ SPQRHouseholder.__annotations__ = {
     "tau": "~numpy.ndarray",
     "perm": "~numpy.ndarray",
 }
+SPQRHouseholder.__new__.__annotations__ = dict(SPQRHouseholder.__annotations__)
 
 
 def spqr(A, *, mode="full", order=None, tol=None):
@@ -183,6 +184,15 @@ spqr_factor.__doc__ = _docs.SPQR_FACTOR_DOC
 
 __pyx_unpickle_SPQRInfo = _record.__pyx_unpickle_SPQRInfo
 
-from operator import index as _index  # noqa: E402  (used by spqr_solve)
+from operator import index as _index  # noqa: E402
+from sys import maxsize as _maxsize  # noqa: E402
+
+
+def _ssize(n):
+    """``n`` through the index protocol, as a machine-size signed integer."""
+    n = _index(n)
+    if not -_maxsize - 1 <= n <= _maxsize:
+        raise OverflowError("cannot fit 'int' into an index-sized integer")
+    return n
 
 del frame, factor, info, _docs, _methods, _record, _numpy

@@ -91,6 +91,7 @@ SHAPE = "Input X must have compatible shape with Q. Expected 4, got 5."
     (np.array(1.0), "QX", ValueError, "X must be a 1D or 2D array."),
     (np.ones((4, 2)), "qx", ValueError, METHOD.format("qx")),
     (np.ones((4, 2)), None, ValueError, METHOD.format("None")),
+    (np.ones((4, 2)), "Q\ud800", ValueError, METHOD.format("Q\ud800")),
     (np.ones((4, 2)), 1, TypeError, "Expected str, got int"),
     (np.ones((5, 4)), "QX", ValueError, SHAPE),
     (np.ones((4, 5)), "XQT", ValueError, SHAPE),

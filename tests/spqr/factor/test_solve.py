@@ -75,6 +75,16 @@ def test_rank_deficient_warns_and_solves(name, rank):
         np.testing.assert_allclose(A.T @ (b - A @ x), 0, atol=1e-10)  # least squares
 
 
+def test_warnings_point_at_the_callers_line():
+    A = load_mtx("GD01_b")
+    b = np.ones(A.shape[0])
+    f = SPQRFactor(A, use_singletons=False).factorize(A)
+    for call in (lambda: f.solve(b), lambda: spqr_solve(A, b), lambda: f.factorize(A, tol=0.5)):
+        with pytest.warns(Warning) as record:
+            call()
+        assert [w.filename for w in record] == [__file__] * len(record)
+
+
 def test_casting_read_only_and_state():
     A = make_matrix(6, 4, seed=2)
     b = np.arange(6)

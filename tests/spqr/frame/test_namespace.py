@@ -1,5 +1,6 @@
 """Namespace, docstrings, defaults and error classes of orvex.spqr."""
 import builtins
+import inspect
 import operator
 import warnings
 
@@ -66,6 +67,10 @@ def test_status_ok_and_lookups(monkeypatch):
         assert _check_status(0) == 0
     with pytest.raises(MemoryError):
         _check_status(-2)
+    with pytest.raises(RuntimeError):  # the status table is bound once, by the module body
+        mod._native._bind_namespace(vars(mod), {-2: (UserWarning, "replaced")})
+    with pytest.raises(MemoryError):
+        _check_status(-2)
     custom = type("Custom", (Exception,), {})  # the fallback class is looked up by name
     monkeypatch.setattr(mod, "SPQRError", custom)
     with pytest.raises(custom, match=r"\(code 7\)$"):
@@ -87,6 +92,8 @@ def test_householder_tuple():
         assert text in H.__doc__
     assert H.__annotations__ == {"H": "~scipy.sparse.csc_array", "tau": "~numpy.ndarray",
                                  "perm": "~numpy.ndarray"}
+    assert str(inspect.signature(H)) == ("(H: '~scipy.sparse.csc_array', tau: '~numpy.ndarray', "
+                                         "perm: '~numpy.ndarray')")
 
 
 @pytest.mark.parametrize("path, positional, kwdefaults", [

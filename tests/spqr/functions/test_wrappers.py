@@ -80,8 +80,10 @@ def test_argument_binding():
     A, b = make_matrix(4, 3), np.ones(4)
     with pytest.raises(TypeError):
         spqr_solve(np.ones((2, 2, 2)), b, rhs_batch_size=2.5)
+    with pytest.raises(OverflowError):  # out of machine range: also before A is looked at
+        spqr_solve(np.ones((2, 2, 2)), b, rhs_batch_size=2**63)
     with pytest.raises(ValueError):  # the same A fails validation otherwise
-        spqr_solve(np.ones((2, 2, 2)), b, rhs_batch_size=2)
+        spqr_solve(np.ones((2, 2, 2)), b, rhs_batch_size=-2**63)
     for call in (lambda: spqr_solve(A), lambda: spqr_solve(A, b, False),
                  lambda: spqr_solve(A, b, min2Norm=True), lambda: spqr_factor(A, True),
                  lambda: spqr_factor(A, tolerance=0.1), lambda: spqr_factor()):

@@ -1,6 +1,7 @@
 import copy
 import dataclasses
 import datetime
+import inspect
 import math
 import pickle
 import weakref
@@ -36,6 +37,8 @@ def test_construction_and_repr():
     assert repr(SPQRInfo()) == "SPQRInfo(%s)" % ", ".join(f"{f}=None" for f in FIELDS)
     assert repr(filled(Tagged)) == "Tagged(%s)" % ", ".join(
         f"{f}={v!r}" for f, v in zip(FIELDS, VALUES))
+    params = inspect.signature(SPQRInfo).parameters
+    assert tuple(params) == FIELDS and all(p.default is None for p in params.values())
 
 
 @pytest.mark.parametrize("field, value, expected", [

@@ -46,9 +46,9 @@ nb::object qmult_dense_header(FactorObject *self, int code, cholmod_dense *X, bo
 
 nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     FactorObject *self = as_factor(self_h);
-    const int code = as_int32(method);
-    std::unique_ptr<Buffer> view = typed_view(X);
+    std::unique_ptr<Buffer> view = typed_view(X);  // the variant is chosen first
     const Buffer &buf = *view;
+    const int code = as_int32(method);
     cholmod_dense hdr;
     dense_operand(self, buf, &hdr);
     return qmult_dense_header(self, code, &hdr, false);

@@ -89,8 +89,8 @@ conjugate-transposed system :math:`A^{{H}} x = b`.
 Parameters
 ----------
 {A_doc}
-b : (M,) or (M, K) numpy.ndarray or sparse array
-    The right-hand side. `M` is the number of rows of `A`, or its number
+b : (M,) or (M, K) numpy.ndarray
+    The right-hand side (a SciPy sparse array or matrix is accepted too). `M` is the number of rows of `A`, or its number
     of columns if ``transpose=True``. Each of the `K` columns is one
     right-hand side. Values are cast to the data type of the
     factorization when this is safe.
@@ -138,7 +138,7 @@ X : (M, N) numpy.ndarray or sparse array
     The matrix to multiply. It must have a shape compatible with `Q`:
     its number of rows must equal the order of `Q` for 'QX' and 'QTX',
     its number of columns for 'XQ' and 'XQT'.
-method : str, optional
+method : str , optional
     The product to compute. One of:
 
     * 'QX' : :math:`Q X`
@@ -185,7 +185,7 @@ min2norm : bool, optional
 QMULT_HOUSE_DOC = """\
 house : SPQRHouseholder or tuple
     A tuple ``(H, tau, v)`` of the Householder vectors `H`, the
-    Householder coefficients `tau` and the permutation vector `v`,
+    Householder coefficients `tau` and the column permutation vector `v`,
     typically created by ``Ht, R, p = spqr(A, mode='householder')``."""
 
 
@@ -195,9 +195,6 @@ house : SPQRHouseholder or tuple
 
 SPQRHOUSEHOLDER_DOC = """\
 A class to hold the Householder representation of Q.
-
-The first item returned by ``spqr(A, mode='householder')`` is an instance
-of this class; `spqr_qmult` accepts it to multiply by `Q`.
 
 Attributes
 ----------
@@ -210,6 +207,9 @@ perm : ~numpy.ndarray of int
 
 Notes
 -----
+The first item returned by ``spqr(A, mode='householder')`` is an instance
+of this class; `spqr_qmult` accepts it to multiply by `Q`.
+
 .. versionadded:: 0.1.0
 """
 

@@ -87,16 +87,12 @@ int qmult_code(nb::handle method) {
     }
     static const char *names[] = {"QX", "QTX", "XQ", "XQT"};
     static const int codes[] = {SPQR_QX, SPQR_QTX, SPQR_XQ, SPQR_XQT};
-    if (!method.is_none()) {
-        const char *name = PyUnicode_AsUTF8(method.ptr());
-        if (!name) throw nb::python_error();
-        for (int k = 0; k < 4; ++k)
-            if (std::strcmp(name, names[k]) == 0 && std::strlen(name) == size_t(PyUnicode_GET_LENGTH(method.ptr())))
-                return codes[k];
-    }
-    std::string message = "Invalid method '" + std::string(nb::str(method).c_str()) +
-                          "'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].";
-    raise(PyExc_ValueError, message);
+    if (!method.is_none())
+        for (int k = 0; k < 4; ++k)  // compared as str: any text, surrogates included, is just a name
+            if (PyUnicode_CompareWithASCIIString(method.ptr(), names[k]) == 0) return codes[k];
+    PyErr_Format(PyExc_ValueError, "Invalid method '%S'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].",
+                 method.ptr());
+    throw nb::python_error();
 }
 
 int as_int32(nb::handle v) {
@@ -188,16 +184,30 @@ double tolerance(nb::handle tol) {
     return t;
 }
 
-void warn(nb::handle category, const std::string &message, int stacklevel) {
-    if (PyErr_WarnEx(category.ptr(), message.c_str(), stacklevel) != 0) throw nb::python_error();
+void warn(nb::handle category, const std::string &message) {
+    // Attributed to the first frame outside the package: the caller's line,
+    // whichever of orvex's Python layers the call came through.
+    static nb::object *warn_fn = nullptr, *skip = nullptr;  // live as long as the process
+    if (!warn_fn) {
+        nb::object os_path = nb::module_::import_("os.path");
+        nb::object dir = os_path.attr("dirname")(nb::module_::import_("orvex").attr("__file__"));
+        skip = new nb::object(nb::make_tuple(os_path.attr("join")(dir, "")));
+        warn_fn = new nb::object(nb::module_::import_("warnings").attr("warn"));
+    }
+    (*warn_fn)(nb::str(message.c_str(), message.size()), category, nb::arg("skip_file_prefixes") = *skip);
 }
 
 void register_frame(nb::module_ &m) {
     m.def(
         "_bind_namespace",
         [](nb::dict ns, nb::dict errors) {
+            // Once only: afterwards the status table can no longer be
+            // replaced from Python.
+            static bool bound = false;
+            if (bound) raise(PyExc_RuntimeError, "orvex.spqr's namespace is already bound");
             namespace_dict() = ns;
-            error_map() = errors;
+            error_map() = nb::dict(errors);  // a private copy, out of the caller's reach
+            bound = true;
         },
         "Bind orvex.spqr's namespace and its private status table (module body only).");
     m.def(

@@ -59,8 +59,9 @@ constexpr double default_tol = -2.0;
 // The tolerance of a user's `tol` argument (None: SPQR's default).
 double tolerance(nb::handle tol);
 
-// Issue a Python warning; throws when warnings are configured as errors.
-void warn(nb::handle category, const std::string &message, int stacklevel = 1);
+// Issue a Python warning at the caller's line (the first frame outside the
+// orvex package); throws when warnings are configured as errors.
+void warn(nb::handle category, const std::string &message);
 
 void register_frame(nb::module_ &m);
 

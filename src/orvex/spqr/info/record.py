@@ -282,3 +282,6 @@ def _attach_dataclass_metadata(cls):
         fields[name] = field
     cls.__dataclass_fields__ = fields
     cls.__match_args__ = _FIELD_NAMES
+    # The catch-all __new__ would otherwise hide the constructor's parameters.
+    init = inspect.signature(cls.__init__)
+    cls.__signature__ = init.replace(parameters=list(init.parameters.values())[1:])
