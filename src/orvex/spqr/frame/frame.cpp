@@ -206,7 +206,9 @@ void register_frame(nb::module_ &m) {
             static bool bound = false;
             if (bound) raise(PyExc_RuntimeError, "orvex.spqr's namespace is already bound");
             namespace_dict() = ns;
-            error_map() = nb::dict(errors);  // a private copy, out of the caller's reach
+            PyObject *copy = PyDict_Copy(errors.ptr());  // private: out of the caller's reach
+            if (!copy) throw nb::python_error();
+            error_map() = nb::steal<nb::dict>(copy);
             bound = true;
         },
         "Bind orvex.spqr's namespace and its private status table (module body only).");
