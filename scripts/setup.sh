@@ -39,11 +39,12 @@ header_major() {  # version that an installed SuiteSparse_config.h declares
     [ -n "$h" ] && awk '/#define SUITESPARSE_MAIN_VERSION/ {print $3; exit}' "$h" || echo 0
 }
 prefix_file=$deps/suitesparse.prefix
+ss_stamp=$(scripts/suitesparse-stamp.sh)
 if [ "${FORCE_SUITESPARSE_BUILD:-0}" = 1 ]; then
     use_local=1
 elif [ "$(header_major /usr)" -ge 7 ]; then
     use_local=0
-elif [ -f "$deps/suitesparse/.complete-7.10.1" ]; then
+elif [ -f "$deps/suitesparse/$ss_stamp" ]; then
     use_local=1
 elif [ "$(candidate_major)" -ge 7 ]; then
     apt_install libsuitesparse-dev
@@ -53,7 +54,7 @@ else
 fi
 if [ $use_local = 1 ]; then
     apt_install apt-utils dpkg-dev
-    if [ ! -f "$deps/suitesparse/.complete-7.10.1" ]; then
+    if [ ! -f "$deps/suitesparse/$ss_stamp" ]; then
         log "the distribution's SuiteSparse is older than 7.x: building 7.10.1 (a few minutes)"
     fi
     scripts/suitesparse.sh "$deps/suitesparse"

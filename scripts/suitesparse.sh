@@ -7,8 +7,10 @@
 #
 # The source tarball is fetched with apt-get from Debian's trixie suite, using
 # the archive host this machine's own apt sources name; its checksum is
-# verified before anything is built.  Re-running with an installed prefix does
-# nothing.
+# verified before anything is built.  The patches in scripts/suitesparse-patches
+# (fixes of faults in SuiteSparse itself, each described at its top) are
+# applied in name order.  Re-running with an installed prefix does nothing;
+# the stamp names the patch set, so a changed patch rebuilds.
 set -euo pipefail
 
 prefix=$(realpath -m "${1:?usage: suitesparse.sh PREFIX}")
@@ -16,8 +18,10 @@ version=7.10.1
 tarball="suitesparse_${version}+dfsg.orig.tar.xz"
 sha256=f33dc4dbbaa16711861bb986604ac7ea15d949276951c706c6997d5567cebfcc
 cache=$(dirname "$prefix")/cache
+patches=$(cd "$(dirname "$0")" && pwd)/suitesparse-patches
+stamp=$("$(dirname "$0")/suitesparse-stamp.sh")
 
-if [ -f "$prefix/.complete-$version" ]; then
+if [ -f "$prefix/$stamp" ]; then
     exit 0
 fi
 
@@ -46,6 +50,9 @@ src=$(mktemp -d)
 tar -C "$src" -xJf "$cache/$tarball"
 root=$(find "$src" -maxdepth 2 -name CMakeLists.txt -path '*SuiteSparse*' -printf '%h\n' | head -n 1)
 [ -n "$root" ] || root=$(find "$src" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+for p in "$patches"/*.patch; do
+    [ -f "$p" ] && patch -s -p1 -d "$root" < "$p"
+done
 
 buildlog=$(dirname "$prefix")/suitesparse-build.log
 quiet() { "$@" >>"$buildlog" 2>&1 || { tail -n 40 "$buildlog" >&2; echo "suitesparse.sh: failed, see $buildlog" >&2; exit 1; }; }
@@ -66,4 +73,5 @@ quiet cmake -S "$root" -B "$src/build" -G Ninja \
 quiet cmake --build "$src/build" -j "$(nproc)"
 quiet cmake --install "$src/build"
 rm -rf "$src"
-touch "$prefix/.complete-$version"
+rm -f "$prefix"/.complete-*
+touch "$prefix/$stamp"

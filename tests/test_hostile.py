@@ -511,7 +511,9 @@ case("spqr tol str", lambda: spqr(A, tol="x"), TypeError)
 
 _p, _i, _x = A.indptr, A.indices, A.data
 CONVERTER = {  # (shape, indptr, indices, data, stype, address)
-    "valid": (((5, 3), _p, _i, _x, 0, ctypes.addressof(ADDR)), "ok"),
+    # Valid arrays, but an address no native call is filling: refused.
+    "valid arrays, foreign address": (((5, 3), _p, _i, _x, 0, ctypes.addressof(ADDR)), ValueError),
+    "valid arrays, address 4096": (((5, 3), _p, _i, _x, 0, 4096), ValueError),
     "address 0": (((5, 3), _p, _i, _x, 0, 0), ValueError),
     "address negative": (((5, 3), _p, _i, _x, 0, -1), OverflowError),
     "address str": (((5, 3), _p, _i, _x, 0, "0"), TypeError),

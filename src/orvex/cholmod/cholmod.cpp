@@ -1,6 +1,7 @@
 #include "orvex/cholmod/cholmod.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -97,55 +98,155 @@ template <class Int> void check_structure(const Int *p, const Int *i, int64_t nr
     if (outside) raise(PyExc_ValueError, "an entry of the indices array is out of range");
 }
 
+// Whether any of n doubles is NaN or infinite (all exponent bits set).
+bool any_nonfinite(const void *data, int64_t n) {
+    constexpr uint64_t exponent = 0x7ff0000000000000ull;
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    unsigned found = 0;
+    for (int64_t k = 0; k < n; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, bytes + 8 * k, 8);  // the array need not be aligned
+        found |= unsigned((bits & exponent) == exponent);
+    }
+    return found != 0;
+}
+
 }  // namespace
 
-void sparse_header_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data,
-                            int stype, cholmod_sparse *A) {
+void SparseView::fill(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype) {
     if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
         raise(PyExc_ValueError, "shape must be a tuple of two integers");
     const int64_t nrow = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 0), "row count");
     const int64_t ncol = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 1), "column count");
 
-    Buffer p(indptr), i(indices), x(data);
-    const bool int32 = p.holds_index<int32_t>();
-    if (!(int32 || p.holds_index<int64_t>()))
+    auto p = std::make_unique<Buffer>(indptr), i = std::make_unique<Buffer>(indices),
+         x = std::make_unique<Buffer>(data);
+    const bool int32 = p->holds_index<int32_t>();
+    if (!(int32 || p->holds_index<int64_t>()))
         raise(PyExc_TypeError, "indptr must be an int32 or int64 array");
-    if (!(int32 ? i.holds_index<int32_t>() : i.holds_index<int64_t>()))
+    if (!(int32 ? i->holds_index<int32_t>() : i->holds_index<int64_t>()))
         raise(PyExc_TypeError, "indices must have the same integer type as indptr");
-    const bool real = x.holds_entry<double>();
-    if (!(real || x.holds_entry<Complex>()))
+    const bool real = x->holds_entry<double>();
+    if (!(real || x->holds_entry<Complex>()))
         raise(PyExc_TypeError, "data must be a float64 or complex128 array");
-    if (p.ndim() != 1 || i.ndim() != 1 || x.ndim() != 1 || !p.c_contiguous() || !i.c_contiguous() ||
-        !x.c_contiguous())
+    if (p->ndim() != 1 || i->ndim() != 1 || x->ndim() != 1 || !p->c_contiguous() || !i->c_contiguous() ||
+        !x->c_contiguous())
         raise(PyExc_ValueError, "indptr, indices and data must be contiguous one-dimensional arrays");
-    if (p.size() != ncol + 1) raise(PyExc_ValueError, "indptr must have one entry more than there are columns");
+    if (p->size() != ncol + 1) raise(PyExc_ValueError, "indptr must have one entry more than there are columns");
     if (int32 && (nrow > std::numeric_limits<int32_t>::max() || ncol > std::numeric_limits<int32_t>::max()))
         raise(PyExc_ValueError, "a matrix with int32 indices must have fewer than 2**31 rows and columns");
-
-    const int64_t nnz = int32 ? int64_t(static_cast<const int32_t *>(p.data())[ncol])
-                              : static_cast<const int64_t *>(p.data())[ncol];
-    if (nnz < 0 || nnz > i.size() || nnz > x.size())
+    const size_t isize = int32 ? sizeof(int32_t) : sizeof(int64_t);
+    if (!p->aligned(isize) || !i->aligned(isize) || !x->aligned(sizeof(double)))
+        raise(PyExc_ValueError, "indptr, indices and data must be aligned arrays");
+    const int64_t nnz = int32 ? int64_t(static_cast<const int32_t *>(p->data())[ncol])
+                              : static_cast<const int64_t *>(p->data())[ncol];
+    if (nnz < 0 || nnz > i->size() || nnz > x->size())
         raise(PyExc_ValueError, "indptr[-1] must not exceed the lengths of indices and data");
-    if (int32)
-        check_structure(static_cast<const int32_t *>(p.data()), static_cast<const int32_t *>(i.data()), nrow, ncol);
-    else
-        check_structure(static_cast<const int64_t *>(p.data()), static_cast<const int64_t *>(i.data()), nrow, ncol);
 
-    *A = cholmod_sparse{};
-    A->nrow = size_t(nrow);
-    A->ncol = size_t(ncol);
-    A->nzmax = size_t(nnz);
-    A->p = p.data();
-    A->i = i.data();
-    A->nz = nullptr;
-    A->x = x.data();
-    A->z = nullptr;
-    A->stype = stype;
-    A->itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
-    A->xtype = real ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
-    A->dtype = CHOLMOD_DOUBLE;
-    A->sorted = 0;
-    A->packed = 1;
+    hdr_ = cholmod_sparse{};
+    hdr_.nrow = size_t(nrow);
+    hdr_.ncol = size_t(ncol);
+    hdr_.nzmax = size_t(nnz);
+    hdr_.p = p->data();
+    hdr_.i = i->data();
+    hdr_.nz = nullptr;
+    hdr_.x = x->data();
+    hdr_.z = nullptr;
+    hdr_.stype = stype;
+    hdr_.itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
+    hdr_.xtype = real ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    hdr_.dtype = CHOLMOD_DOUBLE;
+    hdr_.sorted = 0;
+    hdr_.packed = 1;
+    p_ = std::move(p);
+    i_ = std::move(i);
+    x_ = std::move(x);
+    filled_ = true;
+}
+
+void SparseView::validate(bool finite) const {
+    if (!filled_) raise(PyExc_ValueError, "invalid sparse matrix header");
+    const int64_t nrow = int64_t(hdr_.nrow), ncol = int64_t(hdr_.ncol);
+    // Python code that ran since the header was filled may have written to
+    // the arrays: indptr[-1] is read again.
+    const int64_t nnz = hdr_.itype == CHOLMOD_INT ? int64_t(static_cast<const int32_t *>(hdr_.p)[ncol])
+                                                  : static_cast<const int64_t *>(hdr_.p)[ncol];
+    if (nnz < 0 || uint64_t(nnz) != hdr_.nzmax)
+        raise(PyExc_ValueError, "the matrix's index pointers changed after it was validated");
+    if (hdr_.itype == CHOLMOD_INT)
+        check_structure(static_cast<const int32_t *>(hdr_.p), static_cast<const int32_t *>(hdr_.i), nrow, ncol);
+    else
+        check_structure(static_cast<const int64_t *>(hdr_.p), static_cast<const int64_t *>(hdr_.i), nrow, ncol);
+    if (finite && any_nonfinite(hdr_.x, nnz * (hdr_.xtype == CHOLMOD_REAL ? 1 : 2)))
+        raise(PyExc_ValueError, "the matrix's values changed to NaN or infinity after it was validated");
+}
+
+// ---- the headers Python code may fill ----------------------------------------------
+//
+// `_cholmod_sparse_from_csc` takes a raw address.  It writes only to a header
+// that native code of this module is filling at that moment (a replacement
+// bound in orvex.spqr's namespace is handed such an address), never to an
+// address a caller invents.  The registry is used with the GIL held.
+
+namespace {
+
+std::vector<SparseView *> &permitted() {
+    static auto *views = new std::vector<SparseView *>();  // lives as long as the process
+    return *views;
+}
+
+SparseView *permitted_view(uintptr_t address) {
+    for (SparseView *v : permitted())
+        if (reinterpret_cast<uintptr_t>(v->header()) == address) return v;
+    return nullptr;
+}
+
+}  // namespace
+
+FillPermit::FillPermit(SparseView &view) : view_(&view) { permitted().push_back(view_); }
+
+FillPermit::~FillPermit() {
+    auto &views = permitted();
+    for (size_t k = views.size(); k-- > 0;)
+        if (views[k] == view_) {
+            views.erase(views.begin() + std::ptrdiff_t(k));
+            break;
+        }
+}
+
+// ---- dense operands -----------------------------------------------------------------
+
+void DenseView::describe(nb::handle obj, bool real, int ndim, int64_t rows, const char *what) {
+    auto refuse = [&]() {
+        PyErr_Format(PyExc_TypeError, "%s must be a %s array with %d dimension%s%s", what,
+                     real ? "float64" : "complex128", ndim, ndim == 1 ? "" : "s",
+                     ndim == 1 ? "" : " in column-major order");
+        throw nb::python_error();
+    };
+    if (!PyObject_CheckBuffer(obj.ptr())) refuse();
+    try {
+        buf_ = std::make_unique<Buffer>(obj);
+    } catch (nb::python_error &) {
+        refuse();
+    }
+    const Buffer &b = *buf_;
+    if (b.ndim() != ndim || !(real ? b.holds_entry<double>() : b.holds_entry<Complex>())) refuse();
+    if (rows >= 0 && b.shape(0) != rows) {
+        PyErr_Format(PyExc_ValueError, "%s has %lld rows where %lld were expected", what, (long long)b.shape(0),
+                     (long long)rows);
+        throw nb::python_error();
+    }
+    if (!(ndim == 1 ? b.c_contiguous() : b.f_contiguous())) refuse();
+    const size_t nrow = size_t(b.shape(0)), ncol = ndim == 1 ? 1 : size_t(b.shape(1));
+    void *data = b.data();
+    if (!b.aligned(sizeof(double))) {  // a view at an odd offset into some buffer
+        const size_t bytes = nrow * ncol * (real ? sizeof(double) : sizeof(Complex));
+        copy_.resize((bytes + sizeof(Complex) - 1) / sizeof(Complex));
+        if (bytes) std::memcpy(copy_.data(), data, bytes);
+        data = copy_.data();
+    }
+    if (real) dense_header<double>(data, nrow, ncol, &hdr_);
+    else dense_header<Complex>(data, nrow, ncol, &hdr_);
 }
 
 // ---- adopting SPQR's results ------------------------------------------------------
@@ -164,38 +265,44 @@ void forget(cholmod_common *cm, size_t blocks, size_t bytes) {
     cm->memory_inuse = cm->memory_inuse >= bytes ? cm->memory_inuse - bytes : 0;
 }
 
-template <class Entry> nb::object adopt_dense_values(cholmod_dense *X, bool column) {
-    nb::capsule owner = suitesparse_owner(X->x);
-    auto *x = static_cast<Entry *>(X->x);
-    if (column) return array_1d(x, X->nrow, owner);
-    const npy_intp dims[2] = {npy_intp(X->nrow), npy_intp(X->ncol)};
-    const npy_intp strides[2] = {npy_intp(sizeof(Entry)), npy_intp(X->d * sizeof(Entry))};
-    return wrap_array(x, 2, dims, strides, owner);
+// Hand the block `block` points at to a new NumPy array.  The pointer is
+// cleared as soon as the array's owner holds the block, so that whoever
+// frees what was not adopted never frees it a second time.
+template <class T> nb::object adopt_block(void *&block, int ndim, const npy_intp *dims, const npy_intp *strides) {
+    nb::capsule owner = suitesparse_owner(block);  // if this fails, the block is still ours
+    T *data = static_cast<T *>(block);
+    block = nullptr;
+    return wrap_array(data, ndim, dims, strides, owner);
 }
 
-template <class Int> nb::object adopt_index(void *p, size_t n) {
-    return array_1d(static_cast<Int *>(p), n, suitesparse_owner(p));
+template <class T> nb::object adopt_vector(void *&block, size_t n) {
+    const npy_intp dims[1] = {npy_intp(n)};
+    return adopt_block<T>(block, 1, dims, nullptr);
+}
+
+template <class Entry> nb::object adopt_dense_values(cholmod_dense *X, bool column) {
+    if (column) return adopt_vector<Entry>(X->x, X->nrow);
+    const npy_intp dims[2] = {npy_intp(X->nrow), npy_intp(X->ncol)};
+    const npy_intp strides[2] = {npy_intp(sizeof(Entry)), npy_intp(X->d * sizeof(Entry))};
+    return adopt_block<Entry>(X->x, 2, dims, strides);
 }
 
 }  // namespace
 
 nb::object adopt_dense(cholmod_dense *X, cholmod_common *cm, bool column) {
     if (!X) raise(PyExc_RuntimeError, "SPQR returned no result");
-    const bool real = X->xtype == CHOLMOD_REAL;
-    const size_t esize = real ? sizeof(double) : sizeof(Complex);
-    // Detach the values from the header first, so that an exception below
-    // cannot free them twice.
-    nb::object result;
-    try {
-        result = real ? adopt_dense_values<double>(X, column) : adopt_dense_values<Complex>(X, column);
-    } catch (...) {
-        forget(cm, 2, sizeof(cholmod_dense) + X->nzmax * esize);
-        SuiteSparse_free(X);
-        throw;
-    }
-    forget(cm, 2, sizeof(cholmod_dense) + X->nzmax * esize);
-    SuiteSparse_free(X);
-    return result;
+    const size_t esize = X->xtype == CHOLMOD_REAL ? sizeof(double) : sizeof(Complex);
+    struct Release {  // the header, and the values unless an array took them
+        cholmod_dense *X;
+        cholmod_common *cm;
+        size_t bytes;
+        ~Release() {
+            SuiteSparse_free(X->x);
+            SuiteSparse_free(X);
+            forget(cm, 2, bytes);
+        }
+    } release{X, cm, sizeof(cholmod_dense) + X->nzmax * esize};
+    return X->xtype == CHOLMOD_REAL ? adopt_dense_values<double>(X, column) : adopt_dense_values<Complex>(X, column);
 }
 
 nb::object make_csc(nb::object data, nb::object indices, nb::object indptr, int64_t nrow, int64_t ncol) {
@@ -232,17 +339,9 @@ nb::object adopt_sparse(cholmod_sparse *A, cholmod_common *cm) {
 
     if (!A->packed) raise(PyExc_RuntimeError, "SPQR returned an unpacked sparse matrix");
     const int64_t nnz = int32 ? int64_t(static_cast<int32_t *>(A->p)[A->ncol]) : static_cast<int64_t *>(A->p)[A->ncol];
-    nb::object indptr = int32 ? adopt_index<int32_t>(A->p, A->ncol + 1) : adopt_index<int64_t>(A->p, A->ncol + 1);
-    A->p = nullptr;
-    nb::object indices = int32 ? adopt_index<int32_t>(A->i, size_t(nnz)) : adopt_index<int64_t>(A->i, size_t(nnz));
-    A->i = nullptr;
-    nb::object data;
-    if (real) {
-        data = array_1d(static_cast<double *>(A->x), size_t(nnz), suitesparse_owner(A->x));
-    } else {
-        data = array_1d(static_cast<Complex *>(A->x), size_t(nnz), suitesparse_owner(A->x));
-    }
-    A->x = nullptr;
+    nb::object indptr = int32 ? adopt_vector<int32_t>(A->p, A->ncol + 1) : adopt_vector<int64_t>(A->p, A->ncol + 1);
+    nb::object indices = int32 ? adopt_vector<int32_t>(A->i, size_t(nnz)) : adopt_vector<int64_t>(A->i, size_t(nnz));
+    nb::object data = real ? adopt_vector<double>(A->x, size_t(nnz)) : adopt_vector<Complex>(A->x, size_t(nnz));
     return make_csc(data, indices, indptr, int64_t(A->nrow), int64_t(A->ncol));
 }
 
@@ -283,19 +382,6 @@ template <class Int> int classify(const Buffer &p, const Buffer &i, int64_t ndat
     return descents ? 1 : 0;
 }
 
-// Whether any of n doubles is NaN or infinite (all exponent bits set).
-bool any_nonfinite(const void *data, int64_t n) {
-    constexpr uint64_t exponent = 0x7ff0000000000000ull;
-    const unsigned char *bytes = static_cast<const unsigned char *>(data);
-    unsigned found = 0;
-    for (int64_t k = 0; k < n; ++k) {
-        uint64_t bits;
-        std::memcpy(&bits, bytes + 8 * k, 8);  // the array need not be aligned
-        found |= unsigned((bits & exponent) == exponent);
-    }
-    return found != 0;
-}
-
 template <class Entry> void check_finite(const Buffer &x) {
     const Entry *v = static_cast<const Entry *>(x.data());
     if (!any_nonfinite(v, x.size() * int64_t(sizeof(Entry) / sizeof(double)))) return;
@@ -334,34 +420,17 @@ int csc_check(nb::handle indptr, nb::handle indices, nb::handle data, int64_t nr
 // ---- workspaces --------------------------------------------------------------
 
 void copy_common(cholmod_common *dst, const cholmod_common *src) {
-    if (!dst || !src) raise(PyExc_AssertionError, "");
-    // Parameters and statistics are plain values and are copied; what the
-    // destination owns (its work arrays, memory counters, device resources)
-    // stays its own.
-    const cholmod_common own = *dst;
-    *dst = *src;
-    dst->nrow = own.nrow;
-    dst->mark = own.mark;
-    dst->iworksize = own.iworksize;
-    dst->xworkbytes = own.xworkbytes;
-    dst->Flag = own.Flag;
-    dst->Head = own.Head;
-    dst->Xwork = own.Xwork;
-    dst->Iwork = own.Iwork;
-    dst->itype = own.itype;
-    dst->no_workspace_reallocate = own.no_workspace_reallocate;
-    dst->status = own.status;
-    dst->malloc_count = own.malloc_count;
-    dst->memory_inuse = own.memory_inuse;
-    dst->memory_usage = own.memory_usage > src->memory_usage ? own.memory_usage : src->memory_usage;
-    dst->cublasHandle = own.cublasHandle;
-    std::memcpy(dst->gpuStream, own.gpuStream, sizeof own.gpuStream);
-    std::memcpy(dst->cublasEventPotrf, own.cublasEventPotrf, sizeof own.cublasEventPotrf);
-    std::memcpy(dst->updateCBuffersFree, own.updateCBuffersFree, sizeof own.updateCBuffersFree);
-    dst->dev_mempool = own.dev_mempool;
-    dst->dev_mempool_size = own.dev_mempool_size;
-    dst->host_pinned_mempool = own.host_pinned_mempool;
-    dst->host_pinned_mempool_size = own.host_pinned_mempool_size;
+    if (!dst || !src) throw NativeError{NativeError::Assertion, {}};
+    dst->SPQR_flopcount = src->SPQR_flopcount;
+    dst->SPQR_analyze_time = src->SPQR_analyze_time;
+    dst->SPQR_factorize_time = src->SPQR_factorize_time;
+    dst->SPQR_solve_time = src->SPQR_solve_time;
+    dst->SPQR_flopcount_bound = src->SPQR_flopcount_bound;
+    dst->SPQR_tol_used = src->SPQR_tol_used;
+    dst->SPQR_norm_E_fro = src->SPQR_norm_E_fro;
+    static_assert(sizeof dst->SPQR_istat == sizeof src->SPQR_istat, "");
+    std::memcpy(dst->SPQR_istat, src->SPQR_istat, sizeof dst->SPQR_istat);
+    dst->memory_usage = std::max(dst->memory_usage, src->memory_usage);
 }
 
 void register_cholmod(nb::module_ &m) {
@@ -376,13 +445,23 @@ void register_cholmod(nb::module_ &m) {
             const unsigned long long address = PyLong_AsUnsignedLongLong(address_index.ptr());
             if (PyErr_Occurred()) throw nb::python_error();  // OverflowError for negative addresses
             if (address == 0) raise(PyExc_ValueError, "address must not be 0");
-            sparse_header_from_csc(shape, indptr, indices, data, int(stype),
-                                   reinterpret_cast<cholmod_sparse *>(uintptr_t(address)));
+            // The arguments are checked first, so that bad arrays get their
+            // own errors whatever the address.
+            SparseView probe;
+            probe.fill(shape, indptr, indices, data, int(stype));
+            probe.validate(false);
+            SparseView *view = permitted_view(uintptr_t(address));
+            if (!view)
+                raise(PyExc_ValueError, "address is not that of a cholmod_sparse header orvex is filling; "
+                                        "this function serves orvex's own native code only");
+            view->fill(shape, indptr, indices, data, int(stype));
         },
         nb::arg("shape").none(), nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(), nb::arg("stype").none(),
         nb::arg("address").none(),
         "Fill the cholmod_sparse record at `address` so that it describes a CSC\n"
-        "matrix's arrays in place.  The arrays must outlive every use of the record.");
+        "matrix's arrays in place.  Only a record that orvex's native code is filling\n"
+        "at that moment is accepted (ValueError otherwise); the record keeps the\n"
+        "arrays alive for as long as it is used.");
     m.def("_csc_check", &csc_check, nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(),
           nb::arg("nrow").none(), nb::arg("ncol").none(),
           "Check a compressed matrix's structure and values: 0 when canonical (sorted, no\n"

@@ -11,6 +11,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -70,6 +71,48 @@ template <class F> decltype(auto) dispatch(bool is_real, bool use_int32, F &&f) 
     return f(Tag<Complex>{}, Tag<int64_t>{});
 }
 
+// A read view of a Python object's buffer (NumPy arrays, mostly), with the
+// element kind decoded from its format.
+class Buffer {
+public:
+    enum Kind { Float, ComplexFloat, Signed, Unsigned, Bool, Other };
+
+    // Fails with the Python error of the buffer protocol.
+    Buffer(nb::handle obj, int flags = PyBUF_RECORDS_RO);
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+
+    Kind kind() const { return kind_; }
+    bool native() const { return native_; }
+    size_t itemsize() const { return size_t(view_.itemsize); }
+    int ndim() const { return view_.ndim; }
+    int64_t shape(int k) const { return view_.shape[k]; }
+    int64_t size() const;
+    void *data() const { return view_.buf; }
+    bool readonly() const { return view_.readonly; }
+    bool f_contiguous() const;
+    bool c_contiguous() const;
+    bool aligned(size_t alignment) const { return reinterpret_cast<uintptr_t>(view_.buf) % alignment == 0; }
+    // Native-endian value type of exactly Entry / index type of exactly Int.
+    template <class Entry> bool holds_entry() const {
+        return native_ && itemsize() == sizeof(Entry) &&
+               kind_ == (std::is_same<Entry, double>::value ? Float : ComplexFloat);
+    }
+    template <class Int> bool holds_index() const {
+        return native_ && kind_ == Signed && itemsize() == sizeof(Int);
+    }
+
+private:
+    Py_buffer view_;
+    Kind kind_ = Other;
+    bool native_ = true;
+};
+
+// Raise a Python exception of class `type` with `message`.
+[[noreturn]] void raise(PyObject *type, const char *message);
+[[noreturn]] void raise(PyObject *type, const std::string &message);
+
 // ---- RAII owners ---------------------------------------------------------
 
 // A CHOLMOD workspace living for one call (the one-call functions use it).
@@ -86,42 +129,29 @@ private:
 };
 
 // A CHOLMOD dense or sparse result until it is adopted by a Python object.
-template <class Int> class DenseOwner {
+template <class Int> inline void free_record(cholmod_dense *X, cholmod_common *cm) { Cholmod<Int>::free_dense(&X, cm); }
+template <class Int> inline void free_record(cholmod_sparse *A, cholmod_common *cm) { Cholmod<Int>::free_sparse(&A, cm); }
+
+template <class Record, class Int> class Owner {
 public:
-    DenseOwner(cholmod_common *cm, cholmod_dense *X = nullptr) : cm_(cm), X_(X) {}
-    ~DenseOwner() { reset(); }
-    DenseOwner(const DenseOwner &) = delete;
-    DenseOwner &operator=(const DenseOwner &) = delete;
-    void reset(cholmod_dense *X = nullptr) {
-        if (X_) Cholmod<Int>::free_dense(&X_, cm_);
-        X_ = X;
+    Owner(cholmod_common *cm, Record *r = nullptr) : cm_(cm), r_(r) {}
+    ~Owner() { reset(); }
+    Owner(const Owner &) = delete;
+    Owner &operator=(const Owner &) = delete;
+    void reset(Record *r = nullptr) {
+        if (r_) free_record<Int>(r_, cm_);
+        r_ = r;
     }
-    cholmod_dense *get() const { return X_; }
-    cholmod_dense *release() { cholmod_dense *X = X_; X_ = nullptr; return X; }
+    Record *get() const { return r_; }
+    Record **out() { reset(); return &r_; }
+    Record *release() { Record *r = r_; r_ = nullptr; return r; }
 
 private:
     cholmod_common *cm_;
-    cholmod_dense *X_;
+    Record *r_;
 };
-
-template <class Int> class SparseOwner {
-public:
-    SparseOwner(cholmod_common *cm, cholmod_sparse *A = nullptr) : cm_(cm), A_(A) {}
-    ~SparseOwner() { reset(); }
-    SparseOwner(const SparseOwner &) = delete;
-    SparseOwner &operator=(const SparseOwner &) = delete;
-    void reset(cholmod_sparse *A = nullptr) {
-        if (A_) Cholmod<Int>::free_sparse(&A_, cm_);
-        A_ = A;
-    }
-    cholmod_sparse *get() const { return A_; }
-    cholmod_sparse **out() { reset(); return &A_; }
-    cholmod_sparse *release() { cholmod_sparse *A = A_; A_ = nullptr; return A; }
-
-private:
-    cholmod_common *cm_;
-    cholmod_sparse *A_;
-};
+template <class Int> using DenseOwner = Owner<cholmod_dense, Int>;
+template <class Int> using SparseOwner = Owner<cholmod_sparse, Int>;
 
 // An index array that SPQR allocated (E, HPinv): `n` entries of Int.
 template <class Int> class IndexOwner {
@@ -148,10 +178,46 @@ private:
 
 // ---- conversions -----------------------------------------------------------
 
-// Fill `A` so that it describes a CSC matrix's arrays in place.  Checks, in
-// O(1), that the arrays are consistent with the shape and with each other.
-void sparse_header_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data,
-                            int stype, cholmod_sparse *A);
+// A cholmod_sparse header over a CSC matrix's arrays.  It holds buffer views
+// of the arrays it describes, and so references to them, for as long as it
+// lives: whatever produced the arrays (a property, a conversion) may drop
+// them, and SPQR still reads live memory.
+class SparseView {
+public:
+    SparseView() = default;
+    SparseView(const SparseView &) = delete;
+    SparseView &operator=(const SparseView &) = delete;
+
+    // Describe the arrays; checks, in O(1), their types and that their
+    // lengths agree with the shape and with indptr[-1].
+    void fill(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype);
+    bool filled() const { return filled_; }
+    // The O(nnz) checks, made after the last Python code of a call has run:
+    // column pointers from 0 to nnz without decreasing, row indices in
+    // range and, with `finite`, no NaN or infinite value.
+    void validate(bool finite) const;
+    cholmod_sparse *header() { return &hdr_; }
+    const cholmod_sparse *header() const { return &hdr_; }
+
+private:
+    cholmod_sparse hdr_{};
+    std::unique_ptr<Buffer> p_, i_, x_;
+    bool filled_ = false;
+};
+
+// While one of these lives, `_cholmod_sparse_from_csc` called from Python
+// may fill the header of `view` through its address; any other address is
+// refused.
+class FillPermit {
+public:
+    explicit FillPermit(SparseView &view);
+    ~FillPermit();
+    FillPermit(const FillPermit &) = delete;
+    FillPermit &operator=(const FillPermit &) = delete;
+
+private:
+    SparseView *view_;
+};
 
 // Fill `X` so that it describes a two-dimensional column-major array of
 // Entry in place.  The array must already have been checked by the caller.
@@ -165,6 +231,58 @@ template <class Entry> void dense_header(void *data, size_t nrow, size_t ncol, c
     X->z = nullptr;
     X->xtype = EntryTraits<Entry>::xtype;
     X->dtype = CHOLMOD_DOUBLE;
+}
+
+// A dense operand for SPQR: a cholmod_dense header over an array's buffer,
+// held (and so kept alive) by this object, or over an aligned copy of its
+// own when the buffer is misaligned.
+class DenseView {
+public:
+    DenseView() = default;
+    DenseView(const DenseView &) = delete;
+    DenseView &operator=(const DenseView &) = delete;
+
+    // Describe `obj`, which must export a buffer of float64 (`real`) or
+    // complex128 values with `ndim` dimensions (a vector is one column), the
+    // given row count (when `rows` >= 0) and a column-major layout.  The
+    // element type, shape and strides come from the buffer itself.  Fails
+    // with TypeError naming `what` otherwise.
+    void describe(nb::handle obj, bool real, int ndim, int64_t rows, const char *what);
+    cholmod_dense *header() { return &hdr_; }
+
+private:
+    std::unique_ptr<Buffer> buf_;
+    std::vector<Complex> copy_;
+    cholmod_dense hdr_{};
+};
+
+// An error met while the interpreter lock is released, raised as a Python
+// exception once it is held again.
+struct NativeError {
+    enum Kind { OutOfMemory, Value, Overflow, NotImplemented, Assertion, Spqr } kind;
+    std::string message;
+};
+
+// Run `work` with the interpreter lock released.  `work` must touch no
+// Python object; a NativeError or std::bad_alloc it throws is raised as the
+// matching Python exception after the lock is taken again.
+void raise_native(const NativeError &e);
+template <class F> void run_native(F &&work) {
+    bool failed = false, no_memory = false;
+    NativeError error{NativeError::Value, {}};
+    {
+        nb::gil_scoped_release unlocked;
+        try {
+            work();
+        } catch (NativeError &e) {
+            failed = true;
+            error = std::move(e);
+        } catch (const std::bad_alloc &) {
+            no_memory = true;
+        }
+    }
+    if (no_memory) throw std::bad_alloc();
+    if (failed) raise_native(error);
 }
 
 // Adopt a dense result of SPQR: a NumPy array over its values that frees
@@ -197,55 +315,11 @@ template <class T> inline nb::object array_from_vector(std::vector<T> &&v) {
 // Build a csc_array from arrays the caller already made.
 nb::object make_csc(nb::object data, nb::object indices, nb::object indptr, int64_t nrow, int64_t ncol);
 
-// Duplicate a workspace's parameters and SPQR statistics into `dst`, which
-// must have been started with the same integer interface.
+// Copy the statistics SPQR left in `src` (what SPQRInfo reports) into `dst`.
+// Both workspaces were started with default parameters, so nothing else of
+// `src` describes the factorization.
 void copy_common(cholmod_common *dst, const cholmod_common *src);
 
 void register_cholmod(nb::module_ &m);
-
-}  // namespace orvex
-
-namespace orvex {
-
-// A read view of a Python object's buffer (NumPy arrays, mostly), with the
-// element kind decoded from its format.
-class Buffer {
-public:
-    enum Kind { Float, ComplexFloat, Signed, Unsigned, Bool, Other };
-
-    // Fails with the Python error of the buffer protocol.
-    Buffer(nb::handle obj, int flags = PyBUF_RECORDS_RO);
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-
-    Kind kind() const { return kind_; }
-    bool native() const { return native_; }
-    size_t itemsize() const { return size_t(view_.itemsize); }
-    int ndim() const { return view_.ndim; }
-    int64_t shape(int k) const { return view_.shape[k]; }
-    int64_t size() const;
-    void *data() const { return view_.buf; }
-    bool readonly() const { return view_.readonly; }
-    bool f_contiguous() const;
-    bool c_contiguous() const;
-    // Native-endian value type of exactly Entry / index type of exactly Int.
-    template <class Entry> bool holds_entry() const {
-        return native_ && itemsize() == sizeof(Entry) &&
-               kind_ == (std::is_same<Entry, double>::value ? Float : ComplexFloat);
-    }
-    template <class Int> bool holds_index() const {
-        return native_ && kind_ == Signed && itemsize() == sizeof(Int);
-    }
-
-private:
-    Py_buffer view_;
-    Kind kind_ = Other;
-    bool native_ = true;
-};
-
-// Raise a Python exception of class `type` with `message`.
-[[noreturn]] void raise(PyObject *type, const char *message);
-[[noreturn]] void raise(PyObject *type, const std::string &message);
 
 }  // namespace orvex

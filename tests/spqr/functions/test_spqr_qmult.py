@@ -4,7 +4,7 @@ import pytest
 import scipy.sparse as sp
 
 from orvex.spqr import _qmult, spqr, spqr_qmult
-from conftest import METHODS, UNDO, VARIANT_IDS, VARIANTS, load_mtx, make_matrix, operand, relerr, variants
+from conftest import METHODS, UNDO, VARIANT_IDS, VARIANTS, as_csc, load_mtx, make_matrix, operand, relerr, variants
 
 SHAPES = [(9, 5), (5, 9), (7, 7)]
 TOL = 1e-12
@@ -144,10 +144,17 @@ def test_invalid_operands(dtype, X, method, exc, message):
     assert str(info.value).startswith(message)
 
 
-def test_empty_permutation():
-    house = spqr(load_mtx("a0"), mode="householder")[0]
-    with pytest.raises(IndexError):
-        spqr_qmult(house, np.ones((0, 2)))
+@variants
+@pytest.mark.parametrize("shape", [(0, 0), (0, 4)])
+def test_matrix_without_rows(dtype, itype, shape):
+    # Q of a matrix without rows is 0 x 0: every product is empty.
+    house = spqr(as_csc(np.zeros(shape), dtype, itype), mode="householder")[0]
+    for method, X in (("QX", np.ones((0, 3))), ("QTX", np.ones((0, 3))), ("XQ", np.ones((2, 0))),
+                      ("XQT", np.ones((2, 0))), ("QX", np.ones(0))):
+        Y = spqr_qmult(house, X.astype(dtype), method)
+        assert type(Y) is np.ndarray and Y.shape == X.shape and Y.dtype == dtype
+    Y = spqr_qmult(house, sp.csc_array((0, 3), dtype=dtype), "QTX")
+    assert sp.issparse(Y) and Y.shape == (0, 3)
 
 
 def readonly(a):

@@ -170,10 +170,7 @@ public:
 private:
     void *get(size_t count, size_t size, bool zero) {
         void *p = cholmod_alloc(Int{}, count, size, cm_, zero);
-        if (!p) {
-            PyErr_NoMemory();
-            throw nb::python_error();
-        }
+        if (!p) throw NativeError{NativeError::OutOfMemory, {}};
         return p;
     }
 
@@ -181,10 +178,7 @@ private:
 };
 
 void require_records(const void *dst, const void *src) {
-    if (!dst || !src) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw nb::python_error();
-    }
+    if (!dst || !src) throw NativeError{NativeError::Assertion, {}};
 }
 
 // ---- the three records ---------------------------------------------------------------
@@ -207,7 +201,7 @@ template <class Int> void copy_spqr_symbolic_base(spqr_symbolic<Int> *dst, const
     // parallel factorization, and QRgpu only for a GPU one, whose layout
     // the headers do not describe: neither is copied.
     if (src->ntasks > 1 || src->QRgpu)
-        raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
+        throw NativeError{NativeError::NotImplemented, "SPQR task parallelism and GPU not yet supported."};
     dst->maxcsize = src->maxcsize;
     dst->maxesize = src->maxesize;
 
@@ -284,7 +278,7 @@ void copy_spqr_numeric_base(spqr_numeric<Entry, Int> *dst, const spqr_numeric<En
             if (!p) continue;
             Int s = find_stack(p, false);
             if (s < 0) s = find_stack(p, true);
-            if (s < 0) raise(module_attr("SPQRError").ptr(), "Failed to copy Rblock pointers.");
+            if (s < 0) throw NativeError{NativeError::Spqr, "Failed to copy Rblock pointers."};
             dst->Rblock[f] = dst->Stacks[s] + (p - src->Stacks[s]);
         }
     }
@@ -344,46 +338,43 @@ bool holds_factorization(FactorObject *self) {
 
 nb::object factor_copy(nb::handle self_h) {
     FactorObject *src = as_factor(self_h);
+    FactorCall call(src, FactorCall::Use);
     if (!holds_factorization(src)) raise(PyExc_ValueError, "cannot copy an SPQRFactor that holds no factorization");
 
     // From here on a failure just drops `result`: its destruction releases
     // whatever has been attached to it and finishes its workspace.
     nb::object result = new_factor_object();
-    if (!result.is_valid()) throw nb::python_error();
     auto *dst = reinterpret_cast<FactorObject *>(result.ptr());
-
     dst->use_int32 = src->use_int32;
     dst->is_real = src->is_real;
-    dst->cm = &dst->common;
-    if (dst->use_int32) cholmod_start(dst->cm);
-    else cholmod_l_start(dst->cm);
-    copy_common(dst->cm, src->cm);
 
-    dst->m = src->m;
-    dst->n = src->n;
-    dst->tol = src->tol;
+    run_native([&] {
+        dst->cm = &dst->common;
+        if (dst->use_int32) cholmod_start(dst->cm);
+        else cholmod_l_start(dst->cm);
+        copy_common(dst->cm, src->cm);
+        dst->m = src->m;
+        dst->n = src->n;
+        dst->tol = src->tol;
+        dispatch(dst, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            if (src->pattern) {
+                const size_t count = size_t(src->n) + 1 + size_t(src->pattern_nnz);
+                void *pattern = SuiteSparse_malloc(count, sizeof(Int));
+                if (!pattern) throw NativeError{NativeError::OutOfMemory, {}};
+                std::memcpy(pattern, src->pattern, count * sizeof(Int));
+                dst->pattern = pattern;
+                dst->pattern_nnz = src->pattern_nnz;
+            }
+            Blocks<Int> blocks(dst->cm);
+            auto &QR = slot<Entry, Int>(dst);
+            QR = blocks.template zeroed<QRFactor<Entry, Int>>(1);
+            copy_spqr_factor_base(QR, slot<Entry, Int>(src), blocks);
+        });
+    });
     dst->itype = Py_XNewRef(src->itype);
     dst->dtype = Py_XNewRef(src->dtype);
-
-    dispatch(dst, [&](auto e, auto i) {
-        using Entry = typename decltype(e)::type;
-        using Int = typename decltype(i)::type;
-        if (src->pattern) {
-            const size_t count = size_t(src->n) + 1 + size_t(src->pattern_nnz);
-            void *pattern = SuiteSparse_malloc(count, sizeof(Int));
-            if (!pattern) {
-                PyErr_NoMemory();
-                throw nb::python_error();
-            }
-            std::memcpy(pattern, src->pattern, count * sizeof(Int));
-            dst->pattern = pattern;
-            dst->pattern_nnz = src->pattern_nnz;
-        }
-        Blocks<Int> blocks(dst->cm);
-        auto &QR = slot<Entry, Int>(dst);
-        QR = blocks.template zeroed<QRFactor<Entry, Int>>(1);
-        copy_spqr_factor_base(QR, slot<Entry, Int>(src), blocks);
-    });
     return result;
 }
 

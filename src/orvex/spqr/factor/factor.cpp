@@ -41,8 +41,13 @@ int factor_clear(PyObject *self) {
 void factor_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     PyObject *pending = PyErr_GetRaisedException();
-    release_factor(reinterpret_cast<FactorObject *>(self));
+    auto *f = reinterpret_cast<FactorObject *>(self);
+    release_factor(f);
     factor_clear(self);
+    if (f->mutex_ready) {
+        reinterpret_cast<std::mutex *>(f->mutex_storage)->~mutex();
+        f->mutex_ready = false;
+    }
     PyErr_SetRaisedException(pending);
     PyTypeObject *tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -64,17 +69,25 @@ template <class F> PyObject *guarded(F &&body) {
 }
 
 PyObject *get_is_numeric(PyObject *self, void *) {
-    return PyBool_FromLong(has_numeric(reinterpret_cast<FactorObject *>(self)));
+    return guarded([&]() -> PyObject * {
+        auto *f = reinterpret_cast<FactorObject *>(self);
+        FactorCall call(f, FactorCall::Use);
+        return PyBool_FromLong(has_numeric(f));
+    });
 }
 
 PyObject *get_shape(PyObject *self, void *) {
-    auto *f = reinterpret_cast<FactorObject *>(self);
-    return Py_BuildValue("(ii)", f->m, f->n);
+    return guarded([&]() -> PyObject * {
+        auto *f = reinterpret_cast<FactorObject *>(self);
+        FactorCall call(f, FactorCall::Use);
+        return Py_BuildValue("(ii)", f->m, f->n);
+    });
 }
 
 PyObject *get_rank(PyObject *self, void *) {
     return guarded([&]() -> PyObject * {
         auto *f = reinterpret_cast<FactorObject *>(self);
+        FactorCall call(f, FactorCall::Use);
         nb::object numeric = nb::steal(PyObject_GetAttrString(self, "is_numeric"));
         if (!numeric.is_valid()) throw nb::python_error();
         if (!nb::bool_(numeric) || !has_numeric(f)) Py_RETURN_NONE;
@@ -89,6 +102,7 @@ PyObject *get_rank(PyObject *self, void *) {
 PyObject *get_perm(PyObject *self, void *) {
     return guarded([&]() -> PyObject * {
         auto *f = reinterpret_cast<FactorObject *>(self);
+        FactorCall call(f, FactorCall::Use);
         require_symbolic(f);
         return dispatch(f, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
@@ -103,12 +117,30 @@ PyObject *get_perm(PyObject *self, void *) {
     });
 }
 
-PyObject *get_object(PyObject *value) {
-    if (!value) Py_RETURN_NONE;
-    return Py_NewRef(value);
+PyObject *get_object(PyObject *self, PyObject *FactorObject::*field) {
+    return guarded([&]() -> PyObject * {
+        auto *f = reinterpret_cast<FactorObject *>(self);
+        FactorCall call(f, FactorCall::Use);
+        PyObject *value = f->*field;
+        if (!value) Py_RETURN_NONE;
+        return Py_NewRef(value);
+    });
 }
-PyObject *get_itype(PyObject *self, void *) { return get_object(reinterpret_cast<FactorObject *>(self)->itype); }
-PyObject *get_dtype(PyObject *self, void *) { return get_object(reinterpret_cast<FactorObject *>(self)->dtype); }
+PyObject *get_itype(PyObject *self, void *) { return get_object(self, &FactorObject::itype); }
+PyObject *get_dtype(PyObject *self, void *) { return get_object(self, &FactorObject::dtype); }
+
+// tp_new: the allocated state, with the object's mutex constructed.
+PyObject *factor_new(PyTypeObject *type, PyObject *, PyObject *) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject *self = alloc(type, 0);
+    if (!self) return nullptr;
+    auto *f = reinterpret_cast<FactorObject *>(self);
+    new (f->mutex_storage) std::mutex();
+    new (&f->owner) std::atomic<unsigned long>(0);
+    f->depth = 0;
+    f->mutex_ready = true;
+    return self;
+}
 
 }  // namespace
 
@@ -132,7 +164,7 @@ PyType_Slot factor_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(factor_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(factor_clear)},
     {Py_tp_getset, factor_getset},
-    {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
+    {Py_tp_new, reinterpret_cast<void *>(factor_new)},
     {0, nullptr},
 };
 
@@ -155,7 +187,40 @@ FactorObject *as_factor(nb::handle h) {
 }
 
 nb::object new_factor_object() {
-    return nb::steal(factor_type_object->tp_alloc(factor_type_object, 0));
+    nb::object f = nb::steal(factor_new(factor_type_object, nullptr, nullptr));
+    if (!f.is_valid()) throw nb::python_error();
+    return f;
+}
+
+// ---- the per-factor lock -------------------------------------------------------------
+
+FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
+    if (!self->mutex_ready) raise(PyExc_RuntimeError, "SPQRFactor object was not created by SPQRFactor.__new__");
+    const unsigned long me = PyThread_get_thread_ident();
+    if (self->owner.load(std::memory_order_acquire) == me) {
+        // Python code run by a call of this thread, on this factor.
+        if (access == Change)
+            raise(PyExc_RuntimeError,
+                  "SPQRFactor is in use: a call on this factor is in progress in this thread, and the factor "
+                  "cannot be re-initialized or refactorized until that call returns");
+        ++self->depth;
+    } else {
+        auto *mutex = reinterpret_cast<std::mutex *>(self->mutex_storage);
+        if (!mutex->try_lock()) {
+            nb::gil_scoped_release unlocked;  // never block the interpreter on a factor
+            mutex->lock();
+        }
+        self->owner.store(me, std::memory_order_release);
+        self->depth = 1;
+    }
+    keep_ = nb::borrow(reinterpret_cast<PyObject *>(self));
+}
+
+FactorCall::~FactorCall() {
+    if (--self_->depth == 0) {
+        self_->owner.store(0, std::memory_order_release);
+        reinterpret_cast<std::mutex *>(self_->mutex_storage)->unlock();
+    }
 }
 
 bool has_numeric(FactorObject *self) {
@@ -190,27 +255,30 @@ void require_numeric(FactorObject *self) {
     }
 }
 
-void release_factor(FactorObject *self) {
+bool release_native(FactorObject *self) {
     SuiteSparse_free(self->pattern);
     self->pattern = nullptr;
     self->pattern_nnz = 0;
-    if (!self->cm) return;
+    if (!self->cm) return true;
     bool freed = dispatch(self, [&](auto e, auto i) {
         using Entry = typename decltype(e)::type;
         using Int = typename decltype(i)::type;
         return SuiteSparseQR_free<Entry, Int>(&slot<Entry, Int>(self), self->cm) != 0;
     });
-    if (freed) {
-        if (self->use_int32) cholmod_finish(self->cm);
-        else cholmod_l_finish(self->cm);
-        self->cm = nullptr;
-    } else {
-        PyObject *pending = PyErr_GetRaisedException();
-        PyErr_SetNone(PyExc_AssertionError);
-        nb::object name = nb::str("orvex.spqr.SPQRFactor.__dealloc__");
-        PyErr_WriteUnraisable(name.ptr());
-        PyErr_SetRaisedException(pending);
-    }
+    if (!freed) return false;
+    if (self->use_int32) cholmod_finish(self->cm);
+    else cholmod_l_finish(self->cm);
+    self->cm = nullptr;
+    return true;
+}
+
+void release_factor(FactorObject *self) {
+    if (release_native(self)) return;
+    PyObject *pending = PyErr_GetRaisedException();
+    PyErr_SetNone(PyExc_AssertionError);
+    nb::object name = nb::str("orvex.spqr.SPQRFactor.__dealloc__");
+    PyErr_WriteUnraisable(name.ptr());
+    PyErr_SetRaisedException(pending);
 }
 
 // ---- helpers shared by the methods ---------------------------------------------------
@@ -249,7 +317,7 @@ template <class Int> void keep_pattern(FactorObject *self, const cholmod_sparse 
     const int64_t nnz = p[A.ncol];
     size_t count = A.ncol + 1 + size_t(nnz);
     void *copy = SuiteSparse_malloc(count, sizeof(Int));
-    if (!copy) throw std::bad_alloc();
+    if (!copy) throw NativeError{NativeError::OutOfMemory, {}};
     std::memcpy(copy, p, (A.ncol + 1) * sizeof(Int));
     if (nnz) std::memcpy(static_cast<Int *>(copy) + A.ncol + 1, A.i, size_t(nnz) * sizeof(Int));
     SuiteSparse_free(self->pattern);
@@ -271,42 +339,52 @@ template <class Int> bool same_pattern(const FactorObject *self, const cholmod_s
 
 void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb::handle order, nb::handle tol_h) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Change);
     int singletons = PyObject_IsTrue(use_singletons_h.ptr());
     if (singletons < 0) throw nb::python_error();
 
+    // Everything that can run Python code.
     nb::object Av = validate(A)[0];
     const int ordering = ordering_code(order);
     const double tol = tolerance(tol_h);
-
-    cholmod_sparse hdr;
-    csc_header(Av, &hdr);
-    const bool use_int32 = hdr.itype == CHOLMOD_INT;
-    const bool is_real = hdr.xtype == CHOLMOD_REAL;
-    const int32_t m = to_int32(int64_t(hdr.nrow), "rows");
-    const int32_t n = to_int32(int64_t(hdr.ncol), "columns");
+    SparseView view;
+    csc_header(Av, view);
+    view.validate(true);
+    cholmod_sparse *hdr = view.header();
+    const bool use_int32 = hdr->itype == CHOLMOD_INT;
+    const bool is_real = hdr->xtype == CHOLMOD_REAL;
+    const int32_t m = to_int32(int64_t(hdr->nrow), "rows");
+    const int32_t n = to_int32(int64_t(hdr->ncol), "columns");
 
     // A second construction replaces the first one completely.
-    release_factor(self);
     Py_CLEAR(self->itype);
     Py_CLEAR(self->dtype);
     self->m = self->n = 0;
-
-    self->tol = tol;
-    self->use_int32 = use_int32;
-    self->is_real = is_real;
-    self->cm = &self->common;
-    if (use_int32) cholmod_start(self->cm);
-    else cholmod_l_start(self->cm);
-
+    bool freed = true;
+    run_native([&] {
+        freed = release_native(self);
+        if (!freed) return;
+        self->tol = tol;
+        self->use_int32 = use_int32;
+        self->is_real = is_real;
+        self->cm = &self->common;
+        if (use_int32) cholmod_start(self->cm);
+        else cholmod_l_start(self->cm);
+        dispatch(self, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            auto &QR = slot<Entry, Int>(self);
+            if (singletons) QR = SuiteSparseQR_factorize<Entry, Int>(ordering, self->tol, hdr, self->cm);
+            else QR = SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, hdr, self->cm);
+            if (QR && self->cm->status == CHOLMOD_OK) keep_pattern<Int>(self, *hdr);
+        });
+    });
+    if (!freed) raise(PyExc_AssertionError, "");
+    check_status(self->cm);
     dispatch(self, [&](auto e, auto i) {
         using Entry = typename decltype(e)::type;
         using Int = typename decltype(i)::type;
-        auto &QR = slot<Entry, Int>(self);
-        if (singletons) QR = SuiteSparseQR_factorize<Entry, Int>(ordering, self->tol, &hdr, self->cm);
-        else QR = SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, &hdr, self->cm);
-        check_status(self->cm);
-        if (!QR) check_status(CHOLMOD_OUT_OF_MEMORY);
-        keep_pattern<Int>(self, hdr);
+        if (!slot<Entry, Int>(self)) check_status(CHOLMOD_OUT_OF_MEMORY);
         self->itype = Py_NewRef(index_dtype<Int>());
         self->dtype = Py_NewRef(entry_dtype<Entry>());
     });
@@ -316,51 +394,52 @@ void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb:
 
 // ---- numeric factorization --------------------------------------------------------
 
+[[noreturn]] void mismatch(const char *what, const std::string &expected, const std::string &got) {
+    raise(PyExc_ValueError, std::string("The ") + what + " of the input matrix does not match the one used for "
+                                "symbolic factorization. Expected " + expected + ", got " + got + ".");
+}
+
+std::string quoted(nb::handle v) { return "'" + std::string(nb::str(v).c_str()) + "'"; }
+
 void check_input_matrix(nb::handle self_h, nb::handle A, nb::handle itype) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Use);
     nb::object shape = nb::getattr(self_h, "shape");
     nb::object a_shape = A.attr("shape");
-    if (a_shape.not_equal(shape)) {
-        std::string msg = "The shape of the input matrix does not match the one used for symbolic "
-                          "factorization. Expected " + std::string(nb::str(shape).c_str()) + ", got " +
-                          std::string(nb::str(a_shape).c_str()) + ".";
-        raise(PyExc_ValueError, msg);
-    }
+    if (a_shape.not_equal(shape)) mismatch("shape", nb::str(shape).c_str(), nb::str(a_shape).c_str());
     nb::handle own_itype = self->itype ? nb::handle(self->itype) : nb::none();
-    if (itype.not_equal(own_itype)) {
-        std::string msg = "The integer size of the input matrix does not match the one used for symbolic "
-                          "factorization. Expected '" + std::string(nb::str(own_itype).c_str()) + "', got '" +
-                          std::string(nb::str(itype).c_str()) + "'.";
-        raise(PyExc_ValueError, msg);
-    }
+    if (itype.not_equal(own_itype)) mismatch("integer size", quoted(own_itype), quoted(itype));
     nb::handle own_dtype = self->dtype ? nb::handle(self->dtype) : nb::none();
     nb::object a_dtype = A.attr("dtype");
-    if (a_dtype.not_equal(own_dtype)) {
-        std::string msg = "The data type of the input matrix does not match the one used for symbolic "
-                          "factorization. Expected '" + std::string(nb::str(own_dtype).c_str()) + "', got '" +
-                          std::string(nb::str(a_dtype).c_str()) + "'.";
-        raise(PyExc_ValueError, msg);
-    }
+    if (a_dtype.not_equal(own_dtype)) mismatch("data type", quoted(own_dtype), quoted(a_dtype));
+}
+
+bool same_pattern(const FactorObject *self, const cholmod_sparse &A) {
+    return self->use_int32 ? same_pattern<int32_t>(self, A) : same_pattern<int64_t>(self, A);
+}
+
+[[noreturn]] void other_pattern() {
+    raise(PyExc_ValueError, "The sparsity pattern of the input matrix does not match the one used for "
+                            "symbolic factorization.");
 }
 
 nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Change);
     nb::tuple v = validate(A);
     nb::object Av = v[0];
     nb::getattr(self_h, "_check_input_matrix")(Av, v[2]);
 
-    cholmod_sparse hdr;
-    csc_header(Av, &hdr);
+    SparseView view;
+    csc_header(Av, view);
+    const cholmod_sparse *hdr = view.header();
     // The check above may have been replaced by a subclass: whatever it
     // says, only a matrix of the analysed kind and pattern reaches SPQR.
     require_symbolic(self);
-    if (hdr.nrow != size_t(self->m) || hdr.ncol != size_t(self->n) ||
-        (hdr.itype == CHOLMOD_INT) != bool(self->use_int32) || (hdr.xtype == CHOLMOD_REAL) != bool(self->is_real))
+    if (hdr->nrow != size_t(self->m) || hdr->ncol != size_t(self->n) ||
+        (hdr->itype == CHOLMOD_INT) != bool(self->use_int32) || (hdr->xtype == CHOLMOD_REAL) != bool(self->is_real))
         check_input_matrix(self_h, Av, v[2]);
-    bool same = self->use_int32 ? same_pattern<int32_t>(self, hdr) : same_pattern<int64_t>(self, hdr);
-    if (!same)
-        raise(PyExc_ValueError, "The sparsity pattern of the input matrix does not match the one used for "
-                                "symbolic factorization.");
+    if (!same_pattern(self, *hdr)) other_pattern();
 
     double t = self->tol;
     if (!tol_h.is_none()) {
@@ -372,12 +451,19 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
         self->tol = new_tol;
         t = new_tol;
     }
-    dispatch(self, [&](auto e, auto i) {
-        using Entry = typename decltype(e)::type;
-        using Int = typename decltype(i)::type;
-        SuiteSparseQR_numeric<Entry, Int>(t, &hdr, slot<Entry, Int>(self), self->cm);
+    // No Python code runs from here on: what SPQR reads is checked now.
+    view.validate(true);
+    if (!tol_h.is_none() && !same_pattern(self, *hdr)) other_pattern();
+
+    cholmod_common *cm = self->cm;
+    run_native([&] {
+        dispatch(self, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            SuiteSparseQR_numeric<Entry, Int>(t, const_cast<cholmod_sparse *>(hdr), slot<Entry, Int>(self), cm);
+        });
     });
-    check_status(self->cm);
+    check_status(cm);
     return nb::borrow(self_h);
 }
 
@@ -400,6 +486,7 @@ void register_factor(nb::module_ &m) {
         "_workspace_counters",
         [](nb::handle self_h) {
             FactorObject *self = as_factor(self_h);
+            FactorCall call(self, FactorCall::Use);
             if (!self->cm) return nb::make_tuple(0, 0, 0);
             return nb::make_tuple(self->cm->malloc_count, self->cm->memory_inuse, self->cm->memory_usage);
         },

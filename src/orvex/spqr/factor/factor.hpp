@@ -5,7 +5,9 @@
 
 #include <SuiteSparseQR.hpp>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 
 namespace orvex {
 
@@ -32,6 +34,33 @@ struct FactorObject {
     // reaches SPQR's numeric phase.  Allocated with SuiteSparse_malloc.
     void *pattern;
     int64_t pattern_nnz;
+    // Serialises the calls on this object (FactorCall); constructed by the
+    // type's tp_new.
+    alignas(std::mutex) unsigned char mutex_storage[sizeof(std::mutex)];
+    bool mutex_ready;
+    std::atomic<unsigned long> owner;  // thread holding the mutex, 0 for none
+    int32_t depth;                     // calls of that thread in progress
+};
+
+// Holds a factor for the whole of one call, its Python phase included, so
+// that nothing another thread does can change the factor between the checks
+// and the SPQR calls.  A thread that finds the factor busy waits with the
+// GIL released.  The thread holding the factor may enter it again from
+// Python code that the call runs (a warnings hook, a conversion): using the
+// factor is allowed then, since nothing of it is in use at that moment;
+// changing it (`Change`: __init__, factorize) is refused with RuntimeError.
+// The call also holds a reference to the factor.
+class FactorCall {
+public:
+    enum Access { Use, Change };
+    FactorCall(FactorObject *self, Access access);
+    ~FactorCall();
+    FactorCall(const FactorCall &) = delete;
+    FactorCall &operator=(const FactorCall &) = delete;
+
+private:
+    FactorObject *self_;
+    nb::object keep_;
 };
 
 template <class Entry, class Int> QRFactor<Entry, Int> *&slot(FactorObject *self);
@@ -53,7 +82,11 @@ void require_symbolic(FactorObject *self);
 void require_numeric(FactorObject *self);
 bool has_numeric(FactorObject *self);
 
-// Release the factorization, the pattern and the workspace.  Safe on any state.
+// Release the factorization, the pattern and the workspace.  Safe on any
+// state.  release_native touches no Python object and returns false when
+// SPQR's free failed (the workspace is then left started); release_factor
+// reports that as unraisable.
+bool release_native(FactorObject *self);
 void release_factor(FactorObject *self);
 
 // Allocate a new, unconstructed SPQRFactor (the allocated state).
@@ -69,11 +102,13 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr);
 // signature found".
 std::unique_ptr<Buffer> typed_view(nb::handle obj);
 
-// A dense operand of the factor's value type (already cast) described in
-// place: a vector as one column, a matrix column-major, copied by
-// numpy.asfortranarray only when its layout is not.  `array` is replaced by
-// the copy when one is made and keeps the memory alive.
-void column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr);
+// A dense operand of the factor's value type (already cast), described by
+// `view`: a vector as one column, a matrix column-major, copied by
+// numpy.asfortranarray only when its layout is not.  Whatever the casts and
+// that copy returned is checked through its buffer: `rows` rows, `ndim`
+// dimensions, the factor's value type.
+void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what,
+                  DenseView &view);
 
 void register_factor(nb::module_ &m);
 void register_factor_copy(nb::module_ &m);

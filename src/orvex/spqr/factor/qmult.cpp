@@ -8,54 +8,67 @@ namespace orvex {
 
 namespace {
 
-nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {
-    nb::object Xv = module_attr("validate_csc_input")(X)[0];
-    nb::object converted;
-    cholmod_sparse hdr;
-    csc_header_as(Xv, self->use_int32, converted, &hdr);
-    if ((hdr.xtype == CHOLMOD_REAL) != bool(self->is_real))
-        raise(PyExc_ValueError, "the operand's dtype must be the factor's dtype");
-    return dispatch(self, [&](auto e, auto i) {
-        using Entry = typename decltype(e)::type;
-        using Int = typename decltype(i)::type;
-        SparseOwner<Int> Y(self->cm, SuiteSparseQR_qmult<Entry, Int>(code, slot<Entry, Int>(self), &hdr, self->cm));
-        check_status(self->cm);
-        require_result(Y.get(), self->cm);
-        return adopt_sparse(Y.release(), self->cm);
+[[noreturn]] void incompatible(int64_t expected, int64_t got) {
+    PyErr_Format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.",
+                 (long long)expected, (long long)got);
+    throw nb::python_error();
+}
+
+// The dimension of X that Q multiplies must be the factor's row count.
+void check_dim(const FactorObject *self, int code, size_t rows, size_t cols) {
+    if (code < 0 || code > 3) return;  // SPQR refuses other codes itself
+    const size_t dim = left_multiply(code) ? rows : cols;
+    if (dim != size_t(self->m)) incompatible(self->m, int64_t(dim));
+}
+
+// Run SPQR's product on a header of X, then adopt the result.
+template <class Record> nb::object qmult_header(FactorObject *self, int code, Record *X, bool column) {
+    cholmod_common *cm = self->cm;
+    Record *Y = nullptr;
+    run_native([&] {
+        Y = dispatch(self, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            return SuiteSparseQR_qmult<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
+        });
+    });
+    return dispatch(self, [&](auto, auto i) {
+        Owner<Record, typename decltype(i)::type> owned(cm, Y);
+        check_status(cm);
+        require_result(owned.get(), cm);
+        if constexpr (std::is_same<Record, cholmod_dense>::value) return adopt_dense(owned.release(), cm, column);
+        else return adopt_sparse(owned.release(), cm);
     });
 }
 
-nb::object qmult_dense_header(FactorObject *self, int code, cholmod_dense *X, bool column) {
-    if (code >= 0 && code <= 3) {
-        const size_t dim = left_multiply(code) ? X->nrow : X->ncol;
-        if (dim != size_t(self->m)) {
-            PyErr_Format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %d, got %zu.",
-                         self->m, dim);
-            throw nb::python_error();
-        }
-    }
-    return dispatch(self, [&](auto e, auto i) {
-        using Entry = typename decltype(e)::type;
-        using Int = typename decltype(i)::type;
-        DenseOwner<Int> Y(self->cm, SuiteSparseQR_qmult<Entry, Int>(code, slot<Entry, Int>(self), X, self->cm));
-        check_status(self->cm);
-        require_result(Y.get(), self->cm);
-        return adopt_dense(Y.release(), self->cm, column);
-    });
+nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {
+    nb::object Xv = module_attr("validate_csc_input")(X)[0];
+    SparseView view;
+    csc_header_as(Xv, self->use_int32, view);
+    view.validate(true);
+    cholmod_sparse *hdr = view.header();
+    if ((hdr->xtype == CHOLMOD_REAL) != bool(self->is_real))
+        raise(PyExc_ValueError, "the operand's dtype must be the factor's dtype");
+    // What SPQR reads must agree with the factor, whatever X's shape said.
+    check_dim(self, code, hdr->nrow, hdr->ncol);
+    return qmult_header(self, code, hdr, false);
 }
 
 nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Use);
     std::unique_ptr<Buffer> view = typed_view(X);  // the variant is chosen first
     const Buffer &buf = *view;
     const int code = as_int32(method);
     cholmod_dense hdr;
     dense_operand(self, buf, &hdr);
-    return qmult_dense_header(self, code, &hdr, false);
+    check_dim(self, code, hdr.nrow, hdr.ncol);
+    return qmult_header(self, code, &hdr, false);
 }
 
 nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Use);
     require_numeric(self);
     const bool dense = is_ndarray(X);
     if (!dense && !nb::bool_(module_attr("issparse")(X)))
@@ -72,21 +85,20 @@ nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
     const int code = qmult_code(method);
     nb::object shape = X.attr("shape");
     const int64_t dim = nb::cast<int64_t>(shape[left_multiply(code) ? 0 : 1]);
-    if (dim != self->m) {
-        PyErr_Format(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %d, got %lld.", self->m,
-                     (long long)dim);
-        throw nb::python_error();
-    }
+    if (dim != self->m) incompatible(self->m, dim);
     if (!dense) {
         nb::object Xv = ndim == 1 ? X.attr("reshape")(nb::make_tuple(-1, 1)) : nb::borrow(X);
         nb::object Y = qmult_sparse(self, code, Xv);
         if (ndim == 1) return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
         return Y;
     }
-    nb::object Xv = nb::borrow(X);
-    cholmod_dense hdr;
-    column_major(self, Xv, ndim, &hdr);
-    return qmult_dense_header(self, code, &hdr, ndim == 1);
+    // The attributes read above may belong to a subclass: what SPQR reads
+    // is described from the array's own buffer and checked again.
+    DenseView view;
+    column_major(self, nb::borrow(X), ndim, -1, "X", view);
+    cholmod_dense *hdr = view.header();
+    check_dim(self, code, hdr->nrow, ndim == 1 ? 1 : hdr->ncol);
+    return qmult_header(self, code, hdr, ndim == 1);
 }
 
 }  // namespace

@@ -11,39 +11,46 @@ namespace orvex {
 
 namespace {
 
-// X = E (R \ (Q^H B)), or with `transpose` X = Q (R^H \ (E^T B)).  Returns
-// the result SPQR allocated; the caller adopts it.
-template <class Entry, class Int> cholmod_dense *solve_core(FactorObject *self, cholmod_dense *B, bool transpose) {
-    QRFactor<Entry, Int> *QR = slot<Entry, Int>(self);
-    cholmod_common *cm = self->cm;
-    DenseOwner<Int> X(cm);
+// X = E (R \ (Q^H B)), or with `transpose` X = Q (R^H \ (E^T B)).  Touches
+// no Python object.  Returns the result SPQR allocated, or null with the
+// failure left in cm->status.
+template <class Entry, class Int>
+cholmod_dense *solve_native(QRFactor<Entry, Int> *QR, cholmod_dense *B, bool transpose, cholmod_common *cm) {
     if (!transpose) {
         DenseOwner<Int> QtB(cm, SuiteSparseQR_qmult<Entry, Int>(SPQR_QTX, QR, B, cm));
-        check_status(cm);
-        require_result(QtB.get(), cm);
-        X.reset(SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, QR, QtB.get(), cm));
-        check_status(cm);
-    } else {
-        DenseOwner<Int> Y(cm, SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, QR, B, cm));
-        check_status(cm);
-        require_result(Y.get(), cm);
-        X.reset(SuiteSparseQR_qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm));
-        check_status(cm);
+        if (cm->status != CHOLMOD_OK || !QtB.get()) return nullptr;
+        return SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, QR, QtB.get(), cm);
     }
-    require_result(X.get(), cm);
-    return X.release();
+    DenseOwner<Int> Y(cm, SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, QR, B, cm));
+    if (cm->status != CHOLMOD_OK || !Y.get()) return nullptr;
+    return SuiteSparseQR_qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm);
 }
 
-cholmod_dense *solve_core(FactorObject *self, cholmod_dense *B, bool transpose) {
-    return dispatch(self, [&](auto e, auto i) {
-        return solve_core<typename decltype(e)::type, typename decltype(i)::type>(self, B, transpose);
+// The native phase of a dense solve, then the adoption of its result.
+nb::object solve_header(FactorObject *self, cholmod_dense *B, bool transpose, bool column) {
+    cholmod_common *cm = self->cm;
+    cholmod_dense *X = nullptr;
+    run_native([&] {
+        X = dispatch(self, [&](auto e, auto i) {
+            using Entry = typename decltype(e)::type;
+            using Int = typename decltype(i)::type;
+            return solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, cm);
+        });
     });
+    dispatch(self, [&](auto, auto i) {
+        DenseOwner<typename decltype(i)::type> owned(cm, X);
+        check_status(cm);
+        require_result(owned.get(), cm);
+        owned.release();
+    });
+    return adopt_dense(X, cm, column);
 }
 
 int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }
 
 nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Use);
     std::unique_ptr<Buffer> view = typed_view(b);
     const Buffer &buf = *view;
     cholmod_dense B;
@@ -55,19 +62,21 @@ nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) 
                      (long long)B.nrow);
         throw nb::python_error();
     }
-    return adopt_dense(solve_core(self, &B, transpose), self->cm);
+    return solve_header(self, &B, transpose, false);
 }
 
 // Sparse right-hand sides: batches of columns are scattered into one reused
 // column-major buffer, solved, and the nonzeros gathered straight into CSC
-// arrays of the factor's index type.
+// arrays of the factor's index type, all in one native phase.
 template <class Entry, class Int>
 nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssize_t batch) {
     nb::object shape = b.attr("shape");
     if (nb::cast<int64_t>(shape[1]) == 1) b = b.attr("tocsc")();
     nb::object Bv = module_attr("validate_csc_input")(b)[0];
-    cholmod_sparse hdr;
-    csc_header(Bv, &hdr);
+    SparseView view;
+    csc_header(Bv, view);
+    view.validate(true);
+    const cholmod_sparse &hdr = *view.header();
     if ((hdr.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
         raise(PyExc_ValueError, "the right-hand side's dtype must be the factor's dtype");
     const int64_t M = int64_t(hdr.nrow), K = int64_t(hdr.ncol), N = rows_expected(self, !transpose);
@@ -80,38 +89,53 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
     if (batch < 0) raise(PyExc_ValueError, "negative dimensions are not allowed");
     const int64_t width = std::min<int64_t>(K, batch);
 
-    std::vector<Entry> buffer(size_t(M * width));
-    std::vector<Int> indptr(size_t(K + 1), 0), indices;
+    QRFactor<Entry, Int> *QR = slot<Entry, Int>(self);
+    cholmod_common *cm = self->cm;
+    std::vector<Int> indptr, indices;
     std::vector<Entry> values;
-    const auto *Bx = static_cast<const Entry *>(hdr.x);
-    auto scatter = [&](auto *Bp, auto *Bi, int64_t first, int64_t w) {
-        std::fill(buffer.begin(), buffer.begin() + M * w, Entry(0));
-        for (int64_t c = 0; c < w; ++c)
-            for (int64_t k = Bp[first + c]; k < Bp[first + c + 1]; ++k) buffer[size_t(c * M + Bi[k])] += Bx[k];
-    };
-    for (int64_t first = 0; first < K; first += batch) {
-        const int64_t w = std::min<int64_t>(batch, K - first);
-        if (hdr.itype == CHOLMOD_INT)
-            scatter(static_cast<const int32_t *>(hdr.p), static_cast<const int32_t *>(hdr.i), first, w);
-        else
-            scatter(static_cast<const int64_t *>(hdr.p), static_cast<const int64_t *>(hdr.i), first, w);
-        cholmod_dense B;
-        dense_header<Entry>(buffer.data(), size_t(M), size_t(w), &B);
-        DenseOwner<Int> X(self->cm, solve_core<Entry, Int>(self, &B, transpose));
-        const auto *x = static_cast<const Entry *>(X.get()->x);
-        const size_t d = X.get()->d;
-        for (int64_t c = 0; c < w; ++c) {
-            for (int64_t r = 0; r < N; ++r) {
-                const Entry v = x[size_t(c) * d + size_t(r)];
-                if (v != Entry(0)) {
-                    indices.push_back(Int(r));
-                    values.push_back(v);
-                }
+    bool failed = false;
+    run_native([&] {
+        std::vector<Entry> buffer(size_t(M * width));
+        indptr.assign(size_t(K + 1), 0);
+        const auto *Bx = static_cast<const Entry *>(hdr.x);
+        auto scatter = [&](auto *Bp, auto *Bi, int64_t first, int64_t w) {
+            std::fill(buffer.begin(), buffer.begin() + M * w, Entry(0));
+            for (int64_t c = 0; c < w; ++c)
+                for (int64_t k = Bp[first + c]; k < Bp[first + c + 1]; ++k) buffer[size_t(c * M + Bi[k])] += Bx[k];
+        };
+        for (int64_t first = 0; first < K; first += batch) {
+            const int64_t w = std::min<int64_t>(batch, K - first);
+            if (hdr.itype == CHOLMOD_INT)
+                scatter(static_cast<const int32_t *>(hdr.p), static_cast<const int32_t *>(hdr.i), first, w);
+            else
+                scatter(static_cast<const int64_t *>(hdr.p), static_cast<const int64_t *>(hdr.i), first, w);
+            cholmod_dense B;
+            dense_header<Entry>(buffer.data(), size_t(M), size_t(w), &B);
+            DenseOwner<Int> X(cm, solve_native<Entry, Int>(QR, &B, transpose, cm));
+            if (cm->status != CHOLMOD_OK || !X.get()) {
+                failed = true;
+                return;
             }
-            if (indices.size() > size_t(std::numeric_limits<Int>::max()))
-                raise(PyExc_OverflowError, "the solution has too many nonzeros for the factor's index type");
-            indptr[size_t(first + c + 1)] = Int(indices.size());
+            const auto *x = static_cast<const Entry *>(X.get()->x);
+            const size_t d = X.get()->d;
+            for (int64_t c = 0; c < w; ++c) {
+                for (int64_t r = 0; r < N; ++r) {
+                    const Entry v = x[size_t(c) * d + size_t(r)];
+                    if (v != Entry(0)) {
+                        indices.push_back(Int(r));
+                        values.push_back(v);
+                    }
+                }
+                if (indices.size() > size_t(std::numeric_limits<Int>::max()))
+                    throw NativeError{NativeError::Overflow,
+                                      "the solution has too many nonzeros for the factor's index type"};
+                indptr[size_t(first + c + 1)] = Int(indices.size());
+            }
         }
+    });
+    if (failed) {
+        check_status(cm);
+        no_result(cm->status);
     }
     return make_csc(array_from_vector(std::move(values)), array_from_vector(std::move(indices)),
                     array_from_vector(std::move(indptr)), N, K);
@@ -119,6 +143,7 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
 
 nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::handle batch_h) {
     FactorObject *self = as_factor(self_h);
+    FactorCall call(self, FactorCall::Use);
     const int transpose = PyObject_IsTrue(transpose_h.ptr());
     if (transpose < 0) throw nb::python_error();
     nb::object batch_index = nb::steal(PyNumber_Index(batch_h.ptr()));
@@ -166,6 +191,8 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
     }
 
     if (!dense) {
+        if (!nb::bool_(module_attr("issparse")(bv)))
+            raise(PyExc_TypeError, "b.astype did not return a sparse matrix");
         if (ndim == 1) bv = bv.attr("reshape")(nb::make_tuple(-1, 1));
         nb::object x = dispatch(self, [&](auto e, auto i) {
             return solve_sparse<typename decltype(e)::type, typename decltype(i)::type>(self, bv, transpose, batch);
@@ -174,9 +201,9 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
         return x;
     }
     // A vector is one column; otherwise the buffer must be column-major.
-    cholmod_dense B;
-    column_major(self, bv, ndim, &B);
-    return adopt_dense(solve_core(self, &B, transpose), self->cm, ndim == 1);
+    DenseView B;
+    column_major(self, bv, ndim, rows, "b", B);
+    return solve_header(self, B.header(), transpose, ndim == 1);
 }
 
 }  // namespace
@@ -185,6 +212,7 @@ void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
     const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
     if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
     if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    if (!buf.aligned(sizeof(double))) raise(PyExc_ValueError, "ndarray is not aligned");
     require_numeric(self);
     if (f64 != bool(self->is_real))
         raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
@@ -203,20 +231,16 @@ std::unique_ptr<Buffer> typed_view(nb::handle obj) {
     raise(PyExc_TypeError, "No matching signature found");
 }
 
-void column_major(FactorObject *self, nb::object &array, int64_t ndim, cholmod_dense *hdr) {
-    auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
-    if (!(ndim == 1 ? PyArray_IS_C_CONTIGUOUS(a) : PyArray_IS_F_CONTIGUOUS(a))) {
-        array = module_attr("np").attr("asfortranarray")(array);
-        a = reinterpret_cast<PyArrayObject *>(array.ptr());
+void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what,
+                  DenseView &view) {
+    bool layout_ok = false;
+    if (PyArray_Check(array.ptr())) {
+        auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
+        layout_ok = ndim == 1 ? PyArray_IS_C_CONTIGUOUS(a) : PyArray_IS_F_CONTIGUOUS(a);
     }
-    if (!PyArray_ISALIGNED(a)) {  // a view at an odd offset into some buffer
-        array = nb::steal(PyArray_NewCopy(a, NPY_FORTRANORDER));
-        if (!array.is_valid()) throw nb::python_error();
-        a = reinterpret_cast<PyArrayObject *>(array.ptr());
-    }
-    const size_t rows = size_t(PyArray_DIM(a, 0)), cols = ndim == 1 ? 1 : size_t(PyArray_DIM(a, 1));
-    if (self->is_real) dense_header<double>(PyArray_DATA(a), rows, cols, hdr);
-    else dense_header<Complex>(PyArray_DATA(a), rows, cols, hdr);
+    if (!layout_ok) array = module_attr("np").attr("asfortranarray")(array);
+    // Whatever the conversions returned, only its buffer is believed.
+    view.describe(array, self->is_real != 0, int(ndim), rows, what);
 }
 
 void register_factor_solve(nb::module_ &m) {

@@ -110,28 +110,29 @@ bool is_ndarray(nb::handle obj) {
     return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(ndarray));
 }
 
-void csc_header(nb::handle A, cholmod_sparse *hdr) {
+void csc_header(nb::handle A, SparseView &view) {
     // The package's own converter is called directly; a replacement bound in
-    // the module namespace is called through Python.
+    // the module namespace is called through Python, and may fill the header
+    // only through the native converter (which keeps the arrays it was given).
     static PyObject *native =
         nb::object(nb::module_::import_("orvex._ext").attr("_cholmod_sparse_from_csc")).release().ptr();
     nb::object fill = module_attr("_cholmod_sparse_from_csc");
     nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"),
                data = A.attr("data");
     if (fill.is(native)) {
-        sparse_header_from_csc(shape, indptr, indices, data, 0, hdr);
-    } else {
-        *hdr = cholmod_sparse{};
-        fill(shape, indptr, indices, data, 0, nb::int_(reinterpret_cast<uintptr_t>(hdr)));
-        // Whatever filled it, it must describe a matrix SPQR can read safely.
-        if (!hdr->p && hdr->ncol + hdr->nzmax > 0) raise(PyExc_ValueError, "invalid sparse matrix header");
+        view.fill(shape, indptr, indices, data, 0);
+        return;
     }
+    FillPermit permit(view);
+    fill(shape, indptr, indices, data, 0, nb::int_(reinterpret_cast<uintptr_t>(view.header())));
+    if (!view.filled()) raise(PyExc_ValueError, "invalid sparse matrix header");
 }
 
 // A sparse operand for an SPQR variant with index type Int: its arrays are
 // converted to Int first when they have the other width.
-void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr) {
-    csc_header(X, hdr);
+void csc_header_as(nb::handle X, bool use_int32, SparseView &view) {
+    csc_header(X, view);
+    const cholmod_sparse *hdr = view.header();
     if ((hdr->itype == CHOLMOD_INT) == use_int32) return;
     if (use_int32 && (hdr->nrow > size_t(std::numeric_limits<int32_t>::max()) ||
                       hdr->ncol > size_t(std::numeric_limits<int32_t>::max()) ||
@@ -140,8 +141,19 @@ void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod
     const char *dtype = use_int32 ? "int32" : "int64";
     nb::object indptr = X.attr("indptr").attr("astype")(dtype);
     nb::object indices = X.attr("indices").attr("astype")(dtype);
-    keep_alive = nb::make_tuple(indptr, indices);
-    sparse_header_from_csc(X.attr("shape"), indptr, indices, X.attr("data"), 0, hdr);
+    view.fill(X.attr("shape"), indptr, indices, X.attr("data"), 0);
+}
+
+void raise_native(const NativeError &e) {
+    switch (e.kind) {
+    case NativeError::OutOfMemory: PyErr_NoMemory(); throw nb::python_error();
+    case NativeError::Overflow: raise(PyExc_OverflowError, e.message);
+    case NativeError::NotImplemented: raise(PyExc_NotImplementedError, e.message);
+    case NativeError::Assertion: PyErr_SetNone(PyExc_AssertionError); throw nb::python_error();
+    case NativeError::Spqr: raise(module_attr("SPQRError").ptr(), e.message);
+    case NativeError::Value:
+    default: raise(PyExc_ValueError, e.message);
+    }
 }
 
 int ordering_code(nb::handle order) {

@@ -39,13 +39,13 @@ int as_int32(nb::handle v);
 bool is_ndarray(nb::handle obj);
 
 // Describe a validated CSC matrix with a CHOLMOD header, through the module's
-// `_cholmod_sparse_from_csc`; the arrays must outlive the header.
-void csc_header(nb::handle A, cholmod_sparse *hdr);
+// `_cholmod_sparse_from_csc`.  `view` keeps the arrays it describes alive;
+// the caller runs view.validate() after its last Python callback.
+void csc_header(nb::handle A, SparseView &view);
 
 // The same for a sparse operand of an SPQR variant with 32-bit (`use_int32`)
-// or 64-bit indices: index arrays of the other width are converted first and
-// the converted arrays are held in `keep_alive`.
-void csc_header_as(nb::handle X, bool use_int32, nb::object &keep_alive, cholmod_sparse *hdr);
+// or 64-bit indices: index arrays of the other width are converted first.
+void csc_header_as(nb::handle X, bool use_int32, SparseView &view);
 
 // SPQR ordering code of a user's `order` argument (None: SPQR's default, 7).
 int ordering_code(nb::handle order);

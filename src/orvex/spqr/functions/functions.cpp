@@ -36,24 +36,26 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) 
     HPinv.set_count(A->nrow);
     const Int econ = Int(mode == Economic ? A->ncol : A->nrow);
 
-    cholmod_sparse *q = nullptr, *r = nullptr, *h = nullptr;
-    cholmod_dense *tau = nullptr;
-    switch (mode) {
-    case ROnly:
-        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), cm);
-        break;
-    case Full:
-    case Economic:
-        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &q, &r, E.out(), cm);
-        break;
-    case Householder:
-        SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
-        break;
-    }
-    Q.reset(q);
-    R.reset(r);
-    H.reset(h);
-    HTau.reset(tau);
+    run_native([&] {
+        cholmod_sparse *q = nullptr, *r = nullptr, *h = nullptr;
+        cholmod_dense *tau = nullptr;
+        switch (mode) {
+        case ROnly:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), cm);
+            break;
+        case Full:
+        case Economic:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &q, &r, E.out(), cm);
+            break;
+        case Householder:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
+            break;
+        }
+        Q.reset(q);
+        R.reset(r);
+        H.reset(h);
+        HTau.reset(tau);
+    });
     check_status(cm);
 
     nb::object Qo = nb::none(), Ro = nb::none(), Eo = nb::none(), Ho = nb::none(), vo = nb::none(),
@@ -87,10 +89,12 @@ nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle to
     const Mode mode = parse_mode(mode_h);
     const int ordering = ordering_code(order);
     const double tol = tolerance(tol_h);
-    cholmod_sparse hdr;
-    csc_header(Av, &hdr);
-    return dispatch(hdr.xtype == CHOLMOD_REAL, hdr.itype == CHOLMOD_INT, [&](auto e, auto i) {
-        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(&hdr, mode, ordering, tol);
+    SparseView view;
+    csc_header(Av, view);
+    view.validate(true);
+    cholmod_sparse *hdr = view.header();
+    return dispatch(hdr->xtype == CHOLMOD_REAL, hdr->itype == CHOLMOD_INT, [&](auto e, auto i) {
+        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, ordering, tol);
     });
 }
 
@@ -103,31 +107,61 @@ void writable_view(const Buffer &b, const char *name) {
     }
 }
 
-template <class Entry, class Int>
-nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Buffer &v, nb::handle X) {
-    // The triple must describe a valid Q before SPQR sees it.
-    cholmod_sparse Hs;
-    csc_header(H, &Hs);
-    if ((Hs.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
-        raise(PyExc_ValueError, "H and tau must have the same value type");
-    if ((Hs.itype == CHOLMOD_INT) != std::is_same<Int, int32_t>::value)
-        raise(PyExc_ValueError, "the indices of H and the permutation v must have the same integer type");
-    const int64_t m = int64_t(Hs.nrow), k = int64_t(Hs.ncol);
-    if (tau.size() < k) raise(PyExc_ValueError, "tau must hold one coefficient per column of H");
-    if (v.shape(0) == 0) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
-    if (v.shape(0) < m) raise(PyExc_ValueError, "the permutation v must have one entry per row of H");
-    const Int *perm = static_cast<const Int *>(v.data());
+// The properties of a Householder form (H, tau, v) that SPQR's kernels rely
+// on, checked in O(nnz) after the last Python code of the call has run:
+// every column of H holds at least one entry (the kernels read the first
+// one unconditionally) and no row twice (the panels hold one row per
+// distinct index), and v is a permutation of the rows.
+template <class Int> void check_householder(const cholmod_sparse &H, const Int *perm) {
+    const int64_t m = int64_t(H.nrow), k = int64_t(H.ncol);
+    const Int *Hp = static_cast<const Int *>(H.p), *Hi = static_cast<const Int *>(H.i);
+    std::vector<int64_t> mark(size_t(m), -1);
+    for (int64_t h = 0; h < k; ++h) {
+        if (Hp[h + 1] == Hp[h])
+            raise(PyExc_ValueError, "every column of H must hold a Householder vector (H has an empty column)");
+        for (Int p = Hp[h]; p < Hp[h + 1]; ++p) {
+            if (mark[size_t(Hi[p])] == h) raise(PyExc_ValueError, "a column of H holds the same row index twice");
+            mark[size_t(Hi[p])] = h;
+        }
+    }
     std::vector<char> seen(size_t(m), 0);
     for (int64_t r = 0; r < m; ++r) {
         if (perm[r] < 0 || perm[r] >= m || seen[size_t(perm[r])])
             raise(PyExc_ValueError, "v must be a permutation of 0, ..., m-1 for H with m rows");
         seen[size_t(perm[r])] = 1;
     }
-    cholmod_dense Tau;
-    dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
+}
 
+template <class Record, class Int>
+nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
+    Record *Y = nullptr;
+    run_native([&] {
+        if (Hs->xtype == CHOLMOD_REAL) Y = SuiteSparseQR_qmult<double, Int>(code, Hs, Tau, perm, X, cm);
+        else Y = SuiteSparseQR_qmult<Complex, Int>(code, Hs, Tau, perm, X, cm);
+    });
+    Owner<Record, Int> owned(cm, Y);
+    check_status(cm);
+    require_result(owned.get(), cm);
+    if constexpr (std::is_same<Record, cholmod_dense>::value) return adopt_dense(owned.release(), cm);
+    else return adopt_sparse(owned.release(), cm);
+}
+
+template <class Entry, class Int>
+nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Buffer &v, nb::handle X) {
+    // Everything that can run Python code comes first.
+    SparseView Hview;
+    csc_header(H, Hview);
+    const cholmod_sparse &Hs0 = *Hview.header();
+    if ((Hs0.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
+        raise(PyExc_ValueError, "H and tau must have the same value type");
+    if ((Hs0.itype == CHOLMOD_INT) != std::is_same<Int, int32_t>::value)
+        raise(PyExc_ValueError, "the indices of H and the permutation v must have the same integer type");
+    const int64_t m = int64_t(Hs0.nrow), k = int64_t(Hs0.ncol);
+    if (tau.size() < k) raise(PyExc_ValueError, "tau must hold one coefficient per column of H");
+    if (v.shape(0) == 0 && m > 0) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
+    if (v.shape(0) < m) raise(PyExc_ValueError, "the permutation v must have one entry per row of H");
     auto check_dim = [&](size_t rows, size_t cols) {
         const size_t dim = left_multiply(code) ? rows : cols;
         if (code >= 0 && code <= 3 && dim != size_t(m)) {
@@ -136,33 +170,44 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
             throw nb::python_error();
         }
     };
-    if (nb::bool_(module_attr("issparse")(X))) {
+    const bool sparse = bool(nb::bool_(module_attr("issparse")(X)));
+    SparseView Xview;
+    std::unique_ptr<Buffer> xb;
+    if (sparse) {
         nb::object Xv = module_attr("validate_csc_input")(X)[0];
-        nb::object converted;
-        cholmod_sparse Xs;
-        csc_header_as(Xv, std::is_same<Int, int32_t>::value, converted, &Xs);
-        if ((Xs.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
-            raise(PyExc_ValueError, "X must have the value type of H");
-        check_dim(Xs.nrow, Xs.ncol);
-        SparseOwner<Int> Y(cm, SuiteSparseQR_qmult<Entry, Int>(code, &Hs, &Tau, const_cast<Int *>(perm), &Xs, cm));
-        check_status(cm);
-        require_result(Y.get(), cm);
-        return adopt_sparse(Y.release(), cm);
+        csc_header_as(Xv, std::is_same<Int, int32_t>::value, Xview);
+    } else {
+        if (!PyObject_CheckBuffer(X.ptr()))
+            raise(PyExc_ValueError, "X must be a two-dimensional array or a sparse matrix");
+        xb = std::make_unique<Buffer>(X);
     }
-    if (!PyObject_CheckBuffer(X.ptr())) raise(PyExc_ValueError, "X must be a two-dimensional array or a sparse matrix");
-    Buffer xb(X);
-    if (xb.ndim() != 2 || !xb.holds_entry<Entry>())
+
+    // No Python code runs from here on.
+    Hview.validate(false);
+    cholmod_sparse *Hs = Hview.header();
+    Int empty_perm = 0;  // Q of an H without rows is 0 x 0: any valid pointer does
+    Int *perm = m ? static_cast<Int *>(v.data()) : &empty_perm;
+    check_householder<Int>(*Hs, perm);
+    cholmod_dense Tau;
+    dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
+    if (sparse) {
+        Xview.validate(true);
+        cholmod_sparse *Xs = Xview.header();
+        if ((Xs->xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
+            raise(PyExc_ValueError, "X must have the value type of H");
+        check_dim(Xs->nrow, Xs->ncol);
+        return householder_product<cholmod_sparse, Int>(code, Hs, &Tau, perm, Xs);
+    }
+    if (xb->ndim() != 2 || !xb->holds_entry<Entry>())
         raise(PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
                                     EntryTraits<Entry>::dtype + " array");
-    if (!xb.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
-    writable_view(xb, "X");
+    if (!xb->f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    if (!xb->aligned(sizeof(double))) raise(PyExc_ValueError, "ndarray is not aligned");
+    writable_view(*xb, "X");
     cholmod_dense Xd;
-    dense_header<Entry>(xb.data(), size_t(xb.shape(0)), size_t(xb.shape(1)), &Xd);
+    dense_header<Entry>(xb->data(), size_t(xb->shape(0)), size_t(xb->shape(1)), &Xd);
     check_dim(Xd.nrow, Xd.ncol);
-    DenseOwner<Int> Y(cm, SuiteSparseQR_qmult<Entry, Int>(code, &Hs, &Tau, const_cast<Int *>(perm), &Xd, cm));
-    check_status(cm);
-    require_result(Y.get(), cm);
-    return adopt_dense(Y.release(), cm);
+    return householder_product<cholmod_dense, Int>(code, Hs, &Tau, perm, &Xd);
 }
 
 nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::handle v_h, nb::handle X) {
@@ -177,6 +222,7 @@ nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::h
         raise(PyExc_TypeError, "No matching signature found");
     if (!tau.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
     if (!v.c_contiguous()) raise(PyExc_ValueError, "ndarray is not C-contiguous");
+    if (!tau.aligned(sizeof(double)) || !v.aligned(v.itemsize())) raise(PyExc_ValueError, "ndarray is not aligned");
     writable_view(tau, "tau");
     writable_view(v, "v");
     return dispatch(real, int32, [&](auto e, auto i) {

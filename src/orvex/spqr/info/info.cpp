@@ -19,7 +19,12 @@ nb::object truncated(double v) {
 
 void store(nb::handle record, const char *field, nb::handle value) {
     nb::object name = nb::str(field);
-    if (PyObject_GenericSetAttr(record.ptr(), name.ptr(), value.ptr()) != 0) throw nb::python_error();
+    // The record's own __setattr__ refuses (it is frozen); a class (what a
+    // rebound SPQRInfo may return) is set through type's own setattr, which
+    // keeps the attribute cache of the type system right.
+    const int rc = PyType_Check(record.ptr()) ? PyObject_SetAttr(record.ptr(), name.ptr(), value.ptr())
+                                              : PyObject_GenericSetAttr(record.ptr(), name.ptr(), value.ptr());
+    if (rc != 0) throw nb::python_error();
 }
 
 // Fill a record with the statistics SPQR left in `cm`.
@@ -52,8 +57,13 @@ void init_from_common(nb::handle record, const cholmod_common *cm) {
 PyObject *factor_info(PyObject *self, void *) {
     try {
         FactorObject *f = as_factor(self);
+        FactorCall call(f, FactorCall::Use);
+        // The statistics are taken before any Python code runs.
+        const bool started = f->cm != nullptr;
+        cholmod_common stats{};
+        if (started) stats = *f->cm;
         nb::object record = module_attr("SPQRInfo")();
-        init_from_common(record, f->cm);
+        init_from_common(record, started ? &stats : nullptr);
         return record.release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
