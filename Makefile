@@ -4,6 +4,7 @@
 #   make asan   the test suite against an AddressSanitizer + UBSan build
 #   make soak   the full leak soak (10^4 iterations of every operation)
 #   make valgrind  a short soak under valgrind's memcheck
+#   make faults the allocation-failure sweep alone, with its counts
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
@@ -13,7 +14,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.cpp' -o -name '*
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind bench clean distclean
+.PHONY: all setup build demo test asan soak valgrind faults bench clean distclean
 
 all: build
 
@@ -61,10 +62,16 @@ VALGRIND_ITERATIONS ?= 60
 valgrind: build
 	scripts/valgrind.sh $(VALGRIND_ITERATIONS)
 
+# Every allocation of every operation made to fail in turn (also part of
+# make test), printing how many failure points each operation has.
+faults: build
+	$(PYTHON) -m pytest -q -s -W ignore tests/test_faults.py
+
 # Peers, matplotlib and the reference BLAS are installed here only.
 bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
+	$(PYTHON) benchmarks/threads.py
 
 clean:
 	rm -rf build .venv/.orvex-installed
