@@ -180,31 +180,17 @@ def test_order_and_mode_writing_nan(dtype, itype):
 
 # ---- subclasses whose array properties hand out temporaries ---------------------------
 
+def fresh_copy(name):
+    """A property whose every read returns a new copy of the stored array."""
+    return property(lambda self: getattr(self, "_" + name).copy(),
+                    lambda self, v: setattr(self, "_" + name, v))
+
+
 class FreshArrays(sp.csc_array):
     """indptr, indices and data return a new copy on every access."""
-    @property
-    def indices(self):
-        return self._ind.copy()
-
-    @indices.setter
-    def indices(self, v):
-        self._ind = v
-
-    @property
-    def indptr(self):
-        return self._ptr.copy()
-
-    @indptr.setter
-    def indptr(self, v):
-        self._ptr = v
-
-    @property
-    def data(self):
-        return self._dat.copy()
-
-    @data.setter
-    def data(self, v):
-        self._dat = v
+    indices = fresh_copy("indices")
+    indptr = fresh_copy("indptr")
+    data = fresh_copy("data")
 
 
 def fresh(A):

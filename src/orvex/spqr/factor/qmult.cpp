@@ -32,13 +32,7 @@ template <class Record> nb::object qmult_header(FactorObject *self, int code, Re
             return SuiteSparseQR_qmult<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
         });
     });
-    return dispatch(self, [&](auto, auto i) {
-        Owner<Record, typename decltype(i)::type> owned(cm, Y);
-        check_status(cm);
-        require_result(owned.get(), cm);
-        if constexpr (std::is_same<Record, cholmod_dense>::value) return adopt_dense(owned.release(), cm, column);
-        else return adopt_sparse(owned.release(), cm);
-    });
+    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, cm, column); });
 }
 
 nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {

@@ -37,13 +37,7 @@ nb::object solve_header(FactorObject *self, cholmod_dense *B, bool transpose, bo
             return solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, cm);
         });
     });
-    dispatch(self, [&](auto, auto i) {
-        DenseOwner<typename decltype(i)::type> owned(cm, X);
-        check_status(cm);
-        require_result(owned.get(), cm);
-        owned.release();
-    });
-    return adopt_dense(X, cm, column);
+    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(X, cm, column); });
 }
 
 int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }

@@ -26,6 +26,23 @@ template <class T> T *require_result(T *result, const cholmod_common *cm) {
 }
 [[noreturn]] void no_result(int status);
 
+// Adopt what an SPQR call of a native phase returned: after a failure (a
+// status other than 0, or no result) it is freed and the mapped exception
+// raised; otherwise a NumPy array (a dense result; with `column`, its column
+// 0) or a SciPy csc_array takes it over.
+template <class Int> nb::object adopt_result(cholmod_dense *X, cholmod_common *cm, bool column = false) {
+    DenseOwner<Int> owned(cm, X);
+    check_status(cm);
+    require_result(owned.get(), cm);
+    return adopt_dense(owned.release(), cm, column);
+}
+template <class Int> nb::object adopt_result(cholmod_sparse *A, cholmod_common *cm, bool = false) {
+    SparseOwner<Int> owned(cm, A);
+    check_status(cm);
+    require_result(owned.get(), cm);
+    return adopt_sparse(owned.release(), cm);
+}
+
 // SPQR's multiplication code of a method name ("QX", "QTX", "XQ", "XQT").
 // The name must be exactly a str (or None, which is refused as unknown).
 int qmult_code(nb::handle method);

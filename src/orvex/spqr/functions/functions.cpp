@@ -141,11 +141,7 @@ nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau,
         if (Hs->xtype == CHOLMOD_REAL) Y = SuiteSparseQR_qmult<double, Int>(code, Hs, Tau, perm, X, cm);
         else Y = SuiteSparseQR_qmult<Complex, Int>(code, Hs, Tau, perm, X, cm);
     });
-    Owner<Record, Int> owned(cm, Y);
-    check_status(cm);
-    require_result(owned.get(), cm);
-    if constexpr (std::is_same<Record, cholmod_dense>::value) return adopt_dense(owned.release(), cm);
-    else return adopt_sparse(owned.release(), cm);
+    return adopt_result<Int>(Y, cm);
 }
 
 template <class Entry, class Int>
