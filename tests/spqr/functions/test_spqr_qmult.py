@@ -190,3 +190,23 @@ def test_kernel_rejects_inconsistent_arguments(dtype, itype, change):
         for X in (args["X"], sp.csc_array(args["X"])):
             with pytest.raises(ValueError):
                 spqr_qmult((H, tau, bad["v"]), X)
+
+
+MATRICES = sorted(p.stem for p in __import__("conftest").DATA_DIR.glob("*.mtx"))
+
+
+@pytest.mark.parametrize("name", MATRICES)
+@pytest.mark.parametrize("order", [None, "fixed", "amd"])
+def test_every_returned_form_is_accepted(name, order):
+    # The checks made on a Householder form accept every form spqr returns.
+    for itype in (np.int32, np.int64):
+        A = load_mtx(name, itype=itype)
+        house, R, E = spqr(A, mode="householder", order=order)
+        m = A.shape[0]
+        X = operand((m, 2), A.dtype)
+        Y = spqr_qmult(house, spqr_qmult(house, X, "QTX"), "QX")
+        assert relerr(Y, X) < 1e-10
+        H, tau, perm = house
+        np.testing.assert_array_equal(
+            _qmult(0, H, np.asfortranarray(np.atleast_1d(tau).reshape(1, -1)), perm, np.asfortranarray(X)),  # Q^H X
+            spqr_qmult(house, X, "QTX"))
