@@ -5,6 +5,62 @@ with the fragments defined here (or with empty strings) before they are
 attached to the functions and methods that share them.
 """
 
+import textwrap as _textwrap
+
+
+# ---------------------------------------------------------------------------
+# Fill-reducing orderings.  One table feeds the parameter lists of `spqr`
+# and `spqr_factor` and the table in the notes of `SPQRFactor`.
+# ---------------------------------------------------------------------------
+
+ORDERINGS = (
+    ("default", "COLAMD of `S`."),
+    ("fixed", "Identity permutation; no singletons are removed."),
+    ("natural", "Singletons are removed, but no fill-reducing ordering is applied."),
+    ("colamd", "COLAMD of `S`."),
+    ("amd", "AMD of :math:`S^T S`."),
+    ("metis", "METIS of :math:`S^T S`."),
+    ("best", "Tries 'amd', 'colamd' and 'metis' and keeps the best."),
+    ("cholmod", "Same as 'best'."),
+    ("bestamd", "Tries 'amd' and 'colamd' and keeps the best."),
+)
+
+
+def _in_sentence(text):
+    """``text`` as it reads after a colon: capitalised words lowered, acronyms kept."""
+    word = text.split()[0]
+    return text if word.isupper() else text[0].lower() + text[1:]
+
+
+def _bullets(rows):
+    return "\n".join(
+        _textwrap.fill(f"'{name}': {_in_sentence(text)}", width=70,
+                       initial_indent="    * ", subsequent_indent="      ")
+        for name, text in rows) + "\n"
+
+
+def _table(rows, key="Ordering", value="Description", key_width=11, width=58):
+    rule = "=" * key_width + "  " + "=" * width
+    lines = [rule, f"{key:<{key_width}}  {value}", rule]
+    for name, text in rows:
+        label = f"'{name}'"
+        lines.append(_textwrap.fill(
+            text, width=key_width + 2 + width,
+            initial_indent=f"{label:<{key_width}}  ",
+            subsequent_indent=" " * (key_width + 2)))
+    return "\n".join(lines + [rule]) + "\n"
+
+
+ORDER_DOC = """\
+order : str, optional
+    The fill-reducing ordering method. If None (default), SPQR's default
+    ordering is used. With `S` denoting `A` with its singleton rows and
+    columns removed, the options are:
+
+""" + _bullets(ORDERINGS)
+
+ORDERING_TABLE = _table(ORDERINGS)
+
 MODULE_DOC = """\
 ===========================================
 Sparse QR Decomposition (:mod:`orvex.spqr`)
@@ -280,21 +336,7 @@ Notes
 In the description of the orderings, `S` denotes `A` with its singleton
 rows and columns removed.
 
-===========  ==========================================================
-Ordering     Description
-===========  ==========================================================
-'default'    COLAMD of `S`.
-'fixed'      Identity permutation; no singletons are removed.
-'natural'    Singletons are removed, but no fill-reducing ordering is
-             applied.
-'colamd'     COLAMD of `S`.
-'amd'        AMD of :math:`S^T S`.
-'metis'      METIS of :math:`S^T S`.
-'best'       Tries 'amd', 'colamd' and 'metis' and keeps the best.
-'cholmod'    Same as 'best'.
-'bestamd'    Tries 'amd' and 'colamd' and keeps the best.
-===========  ==========================================================
-
+""" + ORDERING_TABLE + r"""
 .. versionadded:: 0.1.0
 
 Examples
@@ -421,22 +463,7 @@ mode : {'full', 'economic', 'r', 'householder'}, optional
       `SPQRHouseholder`, similar to ``mode='raw'`` of
       `scipy.linalg.qr`. It can be applied with `spqr_qmult`.
 
-order : str, optional
-    The fill-reducing ordering method. If None (default), SPQR's default
-    ordering is used. With `S` denoting `A` with its singleton rows and
-    columns removed, the options are:
-
-    * 'default': COLAMD of `S`.
-    * 'fixed': identity permutation; no singletons are removed.
-    * 'natural': singletons are removed, but no fill-reducing ordering
-      is applied.
-    * 'colamd': COLAMD of `S`.
-    * 'amd': AMD of :math:`S^T S`.
-    * 'metis': METIS of :math:`S^T S`.
-    * 'best': tries 'amd', 'colamd' and 'metis' and keeps the best.
-    * 'cholmod': same as 'best'.
-    * 'bestamd': tries 'amd' and 'colamd' and keeps the best.
-
+""" + ORDER_DOC + r"""
 tol : float, optional
     Columns whose 2-norm is below `tol` are treated as zero. If 0, no
     column is treated as zero. If None (default), SPQR's default
@@ -515,22 +542,7 @@ use_singletons : bool, optional
     factorization, so that the returned object can be refactorized with
     `SPQRFactor.factorize` for matrices with the same sparsity pattern.
     Default is False.
-order : str, optional
-    The fill-reducing ordering method. If None (default), SPQR's default
-    ordering is used. With `S` denoting `A` with its singleton rows and
-    columns removed, the options are:
-
-    * 'default': COLAMD of `S`.
-    * 'fixed': identity permutation; no singletons are removed.
-    * 'natural': singletons are removed, but no fill-reducing ordering
-      is applied.
-    * 'colamd': COLAMD of `S`.
-    * 'amd': AMD of :math:`S^T S`.
-    * 'metis': METIS of :math:`S^T S`.
-    * 'best': tries 'amd', 'colamd' and 'metis' and keeps the best.
-    * 'cholmod': same as 'best'.
-    * 'bestamd': tries 'amd' and 'colamd' and keeps the best.
-
+""" + ORDER_DOC + r"""
 tol : float, optional
     Columns whose 2-norm is below `tol` are treated as zero, which
     determines the rank estimate. If 0, no column is treated as zero.
