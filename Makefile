@@ -9,7 +9,7 @@
 # package even where the distribution's own SuiteSparse would do.
 
 PYTHON  := .venv/bin/python
-SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.cpp' -o -name '*.hpp' \)) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py.typed -o -name '*.cpp' -o -name '*.hpp' \)) CMakeLists.txt pyproject.toml
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
