@@ -5,6 +5,7 @@
 #   make soak   the full leak soak (10^4 iterations of every operation)
 #   make valgrind  a short soak under valgrind's memcheck
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
+#   make docs   the documentation site, docs/_build/html (make docs-check: in Chromium)
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
 
@@ -13,7 +14,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind bench clean distclean
+.PHONY: all setup build demo test asan soak valgrind bench docs docs-check clean distclean
 
 all: build
 
@@ -66,8 +67,15 @@ bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
 
+# Sphinx and its extensions are installed here only (docs/requirements.txt).
+docs: build
+	scripts/docs.sh build
+
+docs-check: docs
+	scripts/docs.sh check
+
 clean:
-	rm -rf build .venv/.orvex-installed
+	rm -rf build .venv/.orvex-installed docs/_build docs/api/generated
 
 distclean: clean
 	rm -rf .venv .deps

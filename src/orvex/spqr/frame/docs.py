@@ -392,9 +392,9 @@ Examples
 >>> H, tau, perm = house
 >>> H.shape, tau.shape, perm.shape
 ((4, 3), (3,), (4,))
->>> Q, _, _ = spqr(A)
->>> np.allclose(spqr_qmult(house, np.eye(4)), Q.toarray())
-True
+>>> Q = spqr_qmult(house, np.eye(4))
+>>> np.allclose(Q.T @ Q, np.eye(4)), np.allclose(Q @ R.toarray(), A[:, P].toarray())
+(True, True)
 """
 
 SPQRFACTOR_DOC = r"""The main object used for creating and manipulating SPQR factorizations.
