@@ -6,15 +6,16 @@
 #   make valgrind  a short soak under valgrind's memcheck
 #   make faults the allocation-failure sweep alone, with its counts
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
+#   make docs   the documentation site, docs/_build/html (make docs-check: in Chromium)
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
 
 PYTHON  := .venv/bin/python
-SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.cpp' -o -name '*.hpp' \)) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py.typed -o -name '*.cpp' -o -name '*.hpp' \)) CMakeLists.txt pyproject.toml
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind faults bench clean distclean
+.PHONY: all setup build demo test asan soak valgrind faults bench docs docs-check clean distclean
 
 all: build
 
@@ -73,8 +74,15 @@ bench: build
 	$(PYTHON) benchmarks/run.py --readme
 	$(PYTHON) benchmarks/threads.py
 
+# Sphinx and its extensions are installed here only (docs/requirements.txt).
+docs: build
+	scripts/docs.sh build
+
+docs-check: docs
+	scripts/docs.sh check
+
 clean:
-	rm -rf build .venv/.orvex-installed
+	rm -rf build .venv/.orvex-installed docs/_build docs/api/generated
 
 distclean: clean
 	rm -rf .venv .deps

@@ -117,6 +117,29 @@ def validate_csc_input(A):
     -----
     The caller's object and arrays are never modified: whatever needs
     converting or canonicalising is copied first.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import coo_array, csc_array
+    >>> from orvex.utils import validate_csc_input
+    >>> A, _, itype = validate_csc_input(np.array([[1, 0], [0, 2]]))
+    >>> type(A).__name__, A.dtype, itype
+    ('csc_array', dtype('float64'), dtype('int32'))
+
+    Duplicates are summed in a copy, and a canonical array comes back as is:
+
+    >>> D = coo_array(([1.0, 2.0], ([0, 0], [1, 1])), shape=(2, 2))
+    >>> validate_csc_input(D)[0].toarray()
+    array([[0., 3.],
+           [0., 0.]])
+    >>> C = csc_array(np.eye(2))
+    >>> validate_csc_input(C)[0] is C
+    True
+    >>> validate_csc_input(np.array([[np.nan]]))
+    Traceback (most recent call last):
+        ...
+    ValueError: A contains NaN values.
     """
     if sparse.issparse(A):
         if A.ndim != 2:

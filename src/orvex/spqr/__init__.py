@@ -173,12 +173,16 @@ def spqr_qmult(house, X, method="QX"):
 _SOLVE_DOC_TEMPLATE = _docs.SOLVE_DOC_TEMPLATE
 _A_doc = _docs.A_DOC
 _min2norm_doc = _docs.MIN2NORM_DOC
-SPQRFactor.solve.__doc__ = _SOLVE_DOC_TEMPLATE.format(A_doc="", min2norm="")
-spqr_solve.__doc__ = _SOLVE_DOC_TEMPLATE.format(A_doc=_A_doc, min2norm=_min2norm_doc)
+SPQRFactor.solve.__doc__ = _SOLVE_DOC_TEMPLATE.format(A_doc="", min2norm="",
+                                                      examples=_docs.SOLVE_METHOD_EXAMPLES)
+spqr_solve.__doc__ = _SOLVE_DOC_TEMPLATE.format(A_doc=_A_doc, min2norm=_min2norm_doc,
+                                                examples=_docs.SOLVE_FUNCTION_EXAMPLES)
 _QMULT_DOC_TEMPLATE = _docs.QMULT_DOC_TEMPLATE
 _qmult_house_doc = _docs.QMULT_HOUSE_DOC
-SPQRFactor.qmult.__doc__ = _QMULT_DOC_TEMPLATE.format(house_doc="", see_also=", spqr_qmult")
-spqr_qmult.__doc__ = _QMULT_DOC_TEMPLATE.format(house_doc=_qmult_house_doc, see_also="")
+SPQRFactor.qmult.__doc__ = _QMULT_DOC_TEMPLATE.format(house_doc="", see_also=", spqr_qmult",
+                                                      examples=_docs.QMULT_METHOD_EXAMPLES)
+spqr_qmult.__doc__ = _QMULT_DOC_TEMPLATE.format(house_doc=_qmult_house_doc, see_also="",
+                                                examples=_docs.QMULT_FUNCTION_EXAMPLES)
 spqr.__doc__ = _docs.SPQR_DOC
 spqr_factor.__doc__ = _docs.SPQR_FACTOR_DOC
 

@@ -5,6 +5,62 @@ with the fragments defined here (or with empty strings) before they are
 attached to the functions and methods that share them.
 """
 
+import textwrap as _textwrap
+
+
+# ---------------------------------------------------------------------------
+# Fill-reducing orderings.  One table feeds the parameter lists of `spqr`
+# and `spqr_factor` and the table in the notes of `SPQRFactor`.
+# ---------------------------------------------------------------------------
+
+ORDERINGS = (
+    ("default", "COLAMD of `S`."),
+    ("fixed", "Identity permutation; no singletons are removed."),
+    ("natural", "Singletons are removed, but no fill-reducing ordering is applied."),
+    ("colamd", "COLAMD of `S`."),
+    ("amd", "AMD of :math:`S^T S`."),
+    ("metis", "METIS of :math:`S^T S`."),
+    ("best", "Tries 'amd', 'colamd' and 'metis' and keeps the best."),
+    ("cholmod", "Same as 'best'."),
+    ("bestamd", "Tries 'amd' and 'colamd' and keeps the best."),
+)
+
+
+def _in_sentence(text):
+    """``text`` as it reads after a colon: capitalised words lowered, acronyms kept."""
+    word = text.split()[0]
+    return text if word.isupper() else text[0].lower() + text[1:]
+
+
+def _bullets(rows):
+    return "\n".join(
+        _textwrap.fill(f"'{name}': {_in_sentence(text)}", width=70,
+                       initial_indent="    * ", subsequent_indent="      ")
+        for name, text in rows) + "\n"
+
+
+def _table(rows, key="Ordering", value="Description", key_width=11, width=58):
+    rule = "=" * key_width + "  " + "=" * width
+    lines = [rule, f"{key:<{key_width}}  {value}", rule]
+    for name, text in rows:
+        label = f"'{name}'"
+        lines.append(_textwrap.fill(
+            text, width=key_width + 2 + width,
+            initial_indent=f"{label:<{key_width}}  ",
+            subsequent_indent=" " * (key_width + 2)))
+    return "\n".join(lines + [rule]) + "\n"
+
+
+ORDER_DOC = """\
+order : str, optional
+    The fill-reducing ordering method. If None (default), SPQR's default
+    ordering is used. With `S` denoting `A` with its singleton rows and
+    columns removed, the options are:
+
+""" + _bullets(ORDERINGS)
+
+ORDERING_TABLE = _table(ORDERINGS)
+
 MODULE_DOC = """\
 ===========================================
 Sparse QR Decomposition (:mod:`orvex.spqr`)
@@ -126,6 +182,7 @@ References
 ----------
 .. [#spqr_url] SPQR package:
    https://github.com/DrTimothyAldenDavis/SuiteSparse/tree/dev/SPQR
+{examples}
 """
 
 QMULT_DOC_TEMPLATE = """
@@ -169,6 +226,7 @@ References
 ----------
 .. [#spqr_url] SPQR package:
    https://github.com/DrTimothyAldenDavis/SuiteSparse/tree/dev/SPQR
+{examples}
 """
 
 A_DOC = """\
@@ -187,6 +245,115 @@ house : SPQRHouseholder or tuple
     A tuple ``(H, tau, v)`` of the Householder vectors `H`, the
     Householder coefficients `tau` and the column permutation vector `v`,
     typically created by ``Ht, R, p = spqr(A, mode='householder')``."""
+
+
+_EXAMPLE_MATRIX = """\
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> A = csc_array(np.array([[1.0, 0.0, 2.0],
+...                         [0.0, 3.0, 0.0],
+...                         [4.0, 0.0, 5.0],
+...                         [0.0, 6.0, 7.0]]))
+>>> b = np.array([1.0, 2.0, 3.0, 4.0])
+"""
+
+SOLVE_METHOD_EXAMPLES = """
+Examples
+--------
+The least-squares solution of a tall system agrees with NumPy's dense
+solver:
+
+""" + _EXAMPLE_MATRIX + """\
+>>> from orvex.spqr import spqr_factor
+>>> f = spqr_factor(A)
+>>> x = f.solve(b)
+>>> np.allclose(x, np.linalg.lstsq(A.toarray(), b, rcond=None)[0])
+True
+
+Several right-hand sides are solved at once, and the transposed system
+:math:`A^T y = c` with the same factorization:
+
+>>> f.solve(np.column_stack([b, 2.0 * b])).shape
+(3, 2)
+>>> c = np.array([1.0, 2.0, 3.0])
+>>> y = f.solve(c, transpose=True)
+>>> np.allclose(A.T @ y, c)
+True
+
+A sparse right-hand side gives a sparse solution, computed
+`rhs_batch_size` columns at a time:
+
+>>> from scipy.sparse import eye_array
+>>> X = f.solve(eye_array(4, format="csc"), rhs_batch_size=2)
+>>> type(X).__name__, X.shape
+('csc_array', (3, 4))
+>>> np.allclose(X.toarray(), np.linalg.pinv(A.toarray()))
+True
+"""
+
+SOLVE_FUNCTION_EXAMPLES = """
+Examples
+--------
+The least-squares solution of a tall system agrees with NumPy's dense
+solver:
+
+""" + _EXAMPLE_MATRIX + """\
+>>> from orvex.spqr import spqr_solve
+>>> x = spqr_solve(A, b)
+>>> np.allclose(x, np.linalg.lstsq(A.toarray(), b, rcond=None)[0])
+True
+
+For a wide matrix the minimum 2-norm solution is returned:
+
+>>> W = csc_array(A.T)
+>>> c = np.array([1.0, 2.0, 3.0])
+>>> z = spqr_solve(W, c)
+>>> np.allclose(W @ z, c), np.allclose(z, np.linalg.pinv(W.toarray()) @ c)
+(True, True)
+"""
+
+QMULT_METHOD_EXAMPLES = """
+Examples
+--------
+""" + _EXAMPLE_MATRIX + """\
+>>> from orvex.spqr import spqr_factor
+>>> f = spqr_factor(A)
+>>> c = f.qmult(b, "QTX")
+>>> np.allclose(f.qmult(c, "QX"), b)
+True
+
+Applied to the identity, the product forms `Q`, which is orthogonal, and
+:math:`Q^T A E` is the upper triangular `R`:
+
+>>> Q = f.qmult(np.eye(4))
+>>> np.allclose(Q.T @ Q, np.eye(4))
+True
+>>> R = f.qmult(A[:, f.perm].toarray(), "QTX")
+>>> np.allclose(np.tril(R, -1), 0.0)
+True
+>>> type(f.qmult(csc_array(np.eye(4)), "XQ")).__name__
+'csc_array'
+"""
+
+QMULT_FUNCTION_EXAMPLES = """
+Examples
+--------
+""" + _EXAMPLE_MATRIX + """\
+>>> from orvex.spqr import spqr, spqr_qmult
+>>> house, R, P = spqr(A, mode="householder")
+>>> QR = spqr_qmult(house, R.toarray())
+>>> np.allclose(QR, A[:, P].toarray())
+True
+>>> c = spqr_qmult(house, b, method="QTX")
+>>> bool(np.isclose(np.linalg.norm(c), np.linalg.norm(b)))
+True
+
+A sparse `X` gives a sparse product:
+
+>>> Y = spqr_qmult(house, csc_array(np.eye(4)), method="XQT")
+>>> type(Y).__name__, Y.shape
+('csc_array', (4, 4))
+"""
 
 
 # ---------------------------------------------------------------------------
@@ -211,6 +378,23 @@ The first item returned by ``spqr(A, mode='householder')`` is an instance
 of this class; `spqr_qmult` accepts it to multiply by `Q`.
 
 .. versionadded:: 0.1.0
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from orvex.spqr import spqr, spqr_qmult
+>>> A = csc_array(np.array([[1.0, 0.0, 2.0],
+...                         [0.0, 3.0, 0.0],
+...                         [4.0, 0.0, 5.0],
+...                         [0.0, 6.0, 7.0]]))
+>>> house, R, P = spqr(A, mode="householder")
+>>> H, tau, perm = house
+>>> H.shape, tau.shape, perm.shape
+((4, 3), (3,), (4,))
+>>> Q = spqr_qmult(house, np.eye(4))
+>>> np.allclose(Q.T @ Q, np.eye(4)), np.allclose(Q @ R.toarray(), A[:, P].toarray())
+(True, True)
 """
 
 SPQRFACTOR_DOC = r"""The main object used for creating and manipulating SPQR factorizations.
@@ -251,6 +435,8 @@ tol : float, optional
     If None (default), SPQR's default tolerance
     :math:`20 \epsilon (M + N) \sqrt{\max(\operatorname{diag}(A^T A))}`
     is used, where :math:`\epsilon` is the machine precision.
+    Even with ``tol=0``, SPQR treats a column whose entries are all exactly
+    zero as zero, so the rank estimate can still be below N.
 
 Attributes
 ----------
@@ -268,6 +454,11 @@ rank : int or None
 perm : (N,) numpy.ndarray of int
     The column permutation vector, such that ``A[:, perm]`` is the
     permuted matrix :math:`A E`. Its integer type is `itype`.
+    When the rank estimate is below N, it can differ from the
+    permutation returned by `spqr` for the same matrix and ordering:
+    `spqr` moves the columns it finds dependent to the end, so that its
+    `R` is upper trapezoidal, while `perm` keeps the column order of the
+    factorization. Use `perm` with the results of this object only.
 info : SPQRInfo
     Statistics of the factorization; a new record on each access.
 
@@ -280,21 +471,7 @@ Notes
 In the description of the orderings, `S` denotes `A` with its singleton
 rows and columns removed.
 
-===========  ==========================================================
-Ordering     Description
-===========  ==========================================================
-'default'    COLAMD of `S`.
-'fixed'      Identity permutation; no singletons are removed.
-'natural'    Singletons are removed, but no fill-reducing ordering is
-             applied.
-'colamd'     COLAMD of `S`.
-'amd'        AMD of :math:`S^T S`.
-'metis'      METIS of :math:`S^T S`.
-'best'       Tries 'amd', 'colamd' and 'metis' and keeps the best.
-'cholmod'    Same as 'best'.
-'bestamd'    Tries 'amd' and 'colamd' and keeps the best.
-===========  ==========================================================
-
+""" + ORDERING_TABLE + r"""
 .. versionadded:: 0.1.0
 
 Examples
@@ -318,6 +495,20 @@ True
 >>> x = f.solve(np.ones(4))
 >>> x.shape
 (3,)
+
+The permutation of a rank-deficient matrix (the last column is the sum of
+the first two) differs from the one `spqr` returns, which moves the
+dependent column to the end:
+
+>>> from orvex.spqr import spqr
+>>> D = csc_array(np.array([[-2.0,  0.0, -1.0, -2.0],
+...                         [ 1.0,  1.0, -1.0,  2.0],
+...                         [ 2.0,  1.0,  1.0,  3.0],
+...                         [ 0.0,  0.0,  1.0,  0.0],
+...                         [ 0.0, -1.0,  0.0, -1.0]]))
+>>> g = SPQRFactor(D).factorize(D)
+>>> g.rank, g.perm.tolist(), spqr(D, mode="r")[1].tolist()
+(3, [1, 3, 0, 2], [1, 3, 2, 0])
 """
 
 SPQRFACTOR_INIT_DOC = (
@@ -390,7 +581,36 @@ CHECK_INPUT_MATRIX_DOC = (
     "Check that the input matrix matches the existing factorization."
 )
 
-COPY_DOC = "Return a deep copy of the SPQRFactor object."
+COPY_DOC = """\
+Return a deep copy of the SPQRFactor object.
+
+The copy holds its own symbolic analysis and numeric factorization, so
+refactorizing one object leaves the other unchanged.
+
+Returns
+-------
+factor : SPQRFactor
+    A new object of the same class, shape, types and state.
+
+Examples
+--------
+>>> import numpy as np
+>>> from scipy.sparse import csc_array
+>>> from orvex.spqr import spqr_factor
+>>> A = csc_array(np.array([[1.0, 0.0, 2.0],
+...                         [0.0, 3.0, 0.0],
+...                         [4.0, 0.0, 5.0],
+...                         [0.0, 6.0, 7.0]]))
+>>> f = spqr_factor(A)
+>>> g = f.copy()
+>>> g is f, g.shape, g.rank
+(False, (4, 3), 3)
+>>> B = A.copy()
+>>> B.data *= 2.0
+>>> x = f.factorize(B).solve(np.ones(4))
+>>> np.allclose(g.solve(np.ones(4)), 2.0 * x)
+True
+"""
 
 
 # ---------------------------------------------------------------------------
@@ -421,28 +641,15 @@ mode : {'full', 'economic', 'r', 'householder'}, optional
       `SPQRHouseholder`, similar to ``mode='raw'`` of
       `scipy.linalg.qr`. It can be applied with `spqr_qmult`.
 
-order : str, optional
-    The fill-reducing ordering method. If None (default), SPQR's default
-    ordering is used. With `S` denoting `A` with its singleton rows and
-    columns removed, the options are:
-
-    * 'default': COLAMD of `S`.
-    * 'fixed': identity permutation; no singletons are removed.
-    * 'natural': singletons are removed, but no fill-reducing ordering
-      is applied.
-    * 'colamd': COLAMD of `S`.
-    * 'amd': AMD of :math:`S^T S`.
-    * 'metis': METIS of :math:`S^T S`.
-    * 'best': tries 'amd', 'colamd' and 'metis' and keeps the best.
-    * 'cholmod': same as 'best'.
-    * 'bestamd': tries 'amd' and 'colamd' and keeps the best.
-
+""" + ORDER_DOC + r"""
 tol : float, optional
     Columns whose 2-norm is below `tol` are treated as zero. If 0, no
     column is treated as zero. If None (default), SPQR's default
     tolerance
     :math:`20 \epsilon (M + N) \sqrt{\max(\operatorname{diag}(A^T A))}`
     is used, where :math:`\epsilon` is the machine precision.
+    Even with ``tol=0``, SPQR treats a column whose entries are all exactly
+    zero as zero, so the rank estimate can still be below N.
 
 Returns
 -------
@@ -454,9 +661,13 @@ Q : sparse array or SPQRHouseholder
 R : (M, N) or (K, N) sparse array
     The upper triangular factor as a `~scipy.sparse.csc_array`; (K, N)
     for ``mode='economic'``.
-P : (N,) numpy.ndarray of int
+P : (N,) numpy.ndarray of int or None
     The permutation vector, such that ``A[:, P]`` is :math:`A E`. Its
     integer type matches the index type of `A`.
+    It is None for ``order='fixed'``, where :math:`E` is the identity.
+    When the rank estimate is below N, the columns SPQR finds dependent
+    are moved to the end of `P`, so that `R` is upper trapezoidal; `P`
+    then can differ from `SPQRFactor.perm` for the same matrix.
 
 See Also
 --------
@@ -494,6 +705,23 @@ True
 >>> house, R, P = spqr(A, mode="householder")
 >>> house.H.shape[0]
 4
+
+With ``order='fixed'`` there is no permutation to return:
+
+>>> Q, R, P = spqr(A, order="fixed")
+>>> P is None
+True
+
+When the rank is below N, the dependent columns come last in `P` and the
+rows of `R` below the rank are zero:
+
+>>> D = csc_array(np.array([[1.0, 1.0, 0.0],
+...                         [2.0, 2.0, 1.0],
+...                         [0.0, 0.0, 3.0],
+...                         [1.0, 1.0, 1.0]]))
+>>> R, P = spqr(D, mode="r")
+>>> int(P[-1]) in (0, 1), int(R[2:, :].count_nonzero())
+(True, 0)
 """
 
 SPQR_FACTOR_DOC = r"""Compute the SPQR factorization of a sparse matrix.
@@ -515,28 +743,15 @@ use_singletons : bool, optional
     factorization, so that the returned object can be refactorized with
     `SPQRFactor.factorize` for matrices with the same sparsity pattern.
     Default is False.
-order : str, optional
-    The fill-reducing ordering method. If None (default), SPQR's default
-    ordering is used. With `S` denoting `A` with its singleton rows and
-    columns removed, the options are:
-
-    * 'default': COLAMD of `S`.
-    * 'fixed': identity permutation; no singletons are removed.
-    * 'natural': singletons are removed, but no fill-reducing ordering
-      is applied.
-    * 'colamd': COLAMD of `S`.
-    * 'amd': AMD of :math:`S^T S`.
-    * 'metis': METIS of :math:`S^T S`.
-    * 'best': tries 'amd', 'colamd' and 'metis' and keeps the best.
-    * 'cholmod': same as 'best'.
-    * 'bestamd': tries 'amd' and 'colamd' and keeps the best.
-
+""" + ORDER_DOC + r"""
 tol : float, optional
     Columns whose 2-norm is below `tol` are treated as zero, which
     determines the rank estimate. If 0, no column is treated as zero.
     If None (default), SPQR's default tolerance
     :math:`20 \epsilon (M + N) \sqrt{\max(\operatorname{diag}(A^T A))}`
     is used, where :math:`\epsilon` is the machine precision.
+    Even with ``tol=0``, SPQR treats a column whose entries are all exactly
+    zero as zero, so the rank estimate can still be below N.
 
 Returns
 -------
@@ -566,4 +781,15 @@ True
 >>> x = f.solve(np.ones(4))
 >>> x.shape
 (3,)
+
+A column of exact zeros counts as zero even with ``tol=0``, while a tiny
+nonzero column does not:
+
+>>> Z = A.toarray()
+>>> Z[:, 1] = 0.0
+>>> spqr_factor(csc_array(Z), tol=0).rank
+2
+>>> Z[1, 1] = 1e-300
+>>> spqr_factor(csc_array(Z), tol=0).rank
+3
 """

@@ -144,6 +144,31 @@ class SPQRInfo:
         actual flops of the factorization and solve, including the backsolve
 
     .. versionadded:: 0.1.0
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> from orvex.spqr import spqr_factor
+    >>> A = csc_array(np.array([[1.0, 0.0, 2.0],
+    ...                         [0.0, 3.0, 0.0],
+    ...                         [4.0, 0.0, 5.0],
+    ...                         [0.0, 6.0, 7.0]]))
+    >>> info = spqr_factor(A).info
+    >>> info.rank_A_estimate, info.ordering
+    (3, 'colamd')
+    >>> info.nnzR_upper_bound >= 6 and info.memory > 0
+    True
+
+    Records are immutable values that compare by their fields:
+
+    >>> import dataclasses
+    >>> dataclasses.replace(info, flops=0) == info
+    False
+    >>> info.rank_A_estimate = 2
+    Traceback (most recent call last):
+        ...
+    AttributeError: attribute 'rank_A_estimate' of 'SPQRInfo' objects is not writable
     """
 
     __module__ = _PUBLIC_MODULE

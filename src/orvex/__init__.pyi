@@ -1,0 +1,3 @@
+# Types of the orvex package.
+
+__version__: str

@@ -1,0 +1,122 @@
+"""The installed type stubs: present in the package, in agreement with the
+runtime (mypy.stubtest), precise enough for `mypy --strict` on a program that
+uses the whole API, and strict enough to flag misspelt names."""
+import ast
+import os
+import pathlib
+import runpy
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import orvex
+import orvex.spqr as mod
+from orvex.spqr.frame import docs
+from conftest import SANITIZED, make_matrix, variants
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PACKAGE = pathlib.Path(orvex.__file__).parent
+STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi"]
+ALLOWLIST = ROOT / "tests" / "typing" / "stubtest-allowlist.txt"
+EXAMPLE = ROOT / "examples" / "typed_usage.py"
+
+# The sanitized run's package tree carries no stubs, and the checkers are
+# not worth running under the sanitizers.
+needs_stubs = pytest.mark.skipif(SANITIZED or not (PACKAGE / "py.typed").exists(),
+                                 reason="the installed package is checked")
+
+# Each line must be flagged, with the error code given.
+MISTAKES = """\
+import numpy as np
+from scipy.sparse import csc_array
+from orvex.spqr import SPQRFactor, spqr, spqr_qmult, spqr_solve
+A = csc_array(np.eye(3))
+f = SPQRFactor(A)
+f.qmult(np.ones(3), "QY")  # call-overload
+SPQRFactor(A, order="colmad")  # arg-type
+spqr(A, mode="raw")  # call-overload
+x: csc_array = f.solve(np.ones(3))  # assignment
+P: np.ndarray = spqr(A, order="fixed")[2]  # assignment
+f.rank = 2  # misc
+spqr_solve(A, np.ones(3), tranpose=True)  # call-overload
+"""
+
+
+def _run(*args, cwd):
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=600)
+
+
+@needs_stubs
+def test_stubs_are_installed():
+    for name in STUBS + ["py.typed"]:
+        assert (PACKAGE / name).is_file(), name
+
+
+@needs_stubs
+def test_stubtest_agrees_with_runtime(tmp_path):
+    # The installed stubs, on their own: the implementation modules next to
+    # them are plain Python that stubtest would otherwise read as stubs.
+    for name in STUBS:
+        (tmp_path / "stubs" / "orvex" / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(PACKAGE / name, tmp_path / "stubs" / "orvex" / name)
+    env_cmd = ["mypy.stubtest", "orvex", "--allowlist", str(ALLOWLIST),
+               "--mypy-config-file", str(tmp_path / "none.ini")]
+    (tmp_path / "none.ini").write_text("[mypy]\n")
+    result = subprocess.run([sys.executable, "-m", *env_cmd], cwd=tmp_path,
+                            env={**os.environ, "MYPYPATH": str(tmp_path / "stubs")},
+                            capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_stubs
+def test_mypy_strict_example_and_mistakes(tmp_path):
+    bad = tmp_path / "mistakes.py"
+    bad.write_text(MISTAKES)
+    result = _run("mypy", "--strict", "--no-error-summary", "--cache-dir",
+                  str(tmp_path / "cache"), str(EXAMPLE), str(bad), cwd=tmp_path)
+    errors = [l for l in result.stdout.splitlines() if ": error:" in l]
+    assert not [l for l in errors if "typed_usage.py" in l], result.stdout
+    flagged = {}
+    for line in errors:
+        number = int(line.split(":")[1])
+        flagged.setdefault(number, set()).add(line.rsplit("[", 1)[-1].rstrip("]"))
+    expected = {n: {l.split("# ")[1]} for n, l in enumerate(MISTAKES.splitlines(), 1) if "# " in l}
+    assert flagged == expected, result.stdout
+
+
+def _literals(alias):
+    """The strings of a Literal type alias of the orvex.spqr stub."""
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "src/orvex/spqr/__init__.pyi").read_text())
+    for node in tree.body:
+        if isinstance(node, ast.AnnAssign) and node.target.id == alias:
+            return [c.value for c in ast.walk(node.value)
+                    if isinstance(c, ast.Constant) and isinstance(c.value, str)]
+    raise KeyError(alias)
+
+
+@variants
+def test_literal_names_are_the_accepted_ones(dtype, itype):
+    A = make_matrix(5, 3, dtype, itype)
+    orders = _literals("_OrderName") + _literals("_FillReducing")
+    assert sorted(set(orders)) == sorted(name for name, _ in docs.ORDERINGS)
+    for order in set(orders):
+        assert mod.SPQRFactor(A, order=order).shape == (5, 3)
+    f = mod.spqr_factor(A)
+    for method in _literals("_Method"):
+        X = np.eye(5, dtype=dtype) if method in ("QX", "QTX") else np.eye(5, dtype=dtype)[:2]
+        assert f.qmult(X, method).shape == X.shape
+    with pytest.raises(ValueError):
+        f.qmult(np.eye(5, dtype=dtype), "QY")
+    modes = _literals("_QMode") + ["r", "householder"]
+    assert [len(mod.spqr(A, mode=m)) for m in modes] == [3, 3, 2, 3]
+
+
+@needs_stubs
+def test_typed_example_runs(capsys):
+    runpy.run_path(str(EXAMPLE), run_name="__main__")
+    assert "rank 12 of (40, 12)" in capsys.readouterr().out
