@@ -5,6 +5,7 @@
 namespace orvex {
 void register_functions(nb::module_ &m);
 void register_info(nb::module_ &m);
+void register_rank(nb::module_ &m);
 }  // namespace orvex
 
 NB_MODULE(_ext, m) {
@@ -14,4 +15,5 @@ NB_MODULE(_ext, m) {
     orvex::register_factor(m);
     orvex::register_info(m);
     orvex::register_functions(m);
+    orvex::register_rank(m);
 }
