@@ -1,5 +1,6 @@
 """The rank-revealing tools: basic, null, pinv and cod, and what they share."""
 
+import numbers
 import warnings
 
 import numpy as np
@@ -76,7 +77,7 @@ def _rhs(b, m):
     if B.shape[0] != m:
         raise ValueError(f"b has {B.shape[0]} rows; A has {m}")
     one = B.ndim == 1
-    B = B.reshape(m, -1)
+    B = B[:, None] if one else B
     if B.size and not np.isfinite(B).all():
         raise ValueError("b contains NaN or infinite values")
     return B, one
@@ -88,8 +89,8 @@ def _tolerance(A, tol, rtol, opts, rng):
         raise ValueError("give tol or rtol, not both")
     for name, v in (("tol", tol), ("rtol", rtol)):
         if v is not None:
-            if isinstance(v, (bool, np.bool_)) or not np.isscalar(v) or np.iscomplexobj(v):
-                raise TypeError(f"{name} must be a real number or None")
+            if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Real):
+                raise TypeError(f"{name} must be a real number or None, got {type(v).__name__}")
             if not np.isfinite(float(v)):
                 raise ValueError(f"{name} must be finite, got {v}")
     if tol is not None and float(tol) >= 0:
@@ -382,9 +383,17 @@ def _basic_core(M, MH, B, tol, opts, rng, nt, start_block=0):
     return core, x, NT, norm
 
 
+_NO_RHS = object()
+
+
 def _setup(A, b, tol, rtol, options, rng):
+    """Checked inputs; b is _NO_RHS for the tools without a right-hand side."""
     opts = _options(options)
     gen = _generator(rng)
+    if b is None:
+        raise TypeError("b must be an array or a sparse matrix, not None")
+    if b is _NO_RHS:
+        b = None
     complex_b = False
     if b is not None:
         bb = b.toarray() if sp.issparse(b) else np.asarray(b)

@@ -47,6 +47,8 @@ class NullSpace:
     """
 
     __slots__ = ("_qr", "_house", "_X", "_XH", "_perm", "shape", "dtype", "result")
+    # NumPy defers ``array @ N`` to __rmatmul__ instead of converting N.
+    __array_ufunc__ = None
 
     def __init__(self, qr, house, X, perm, dtype, result=None):
         self._qr = qr          # a native factorization, or None
@@ -85,7 +87,7 @@ class NullSpace:
         """``N @ Y`` for Y of shape ``(d,)`` or ``(d, p)``."""
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
-        Y2 = Y.reshape(Y.shape[0], -1)
+        Y2 = Y[:, None] if one else Y
         if Y2.shape[0] != self.shape[1]:
             raise ValueError(f"Y has {Y2.shape[0]} rows; the basis has {self.shape[1]} columns")
         Z = self._q(_QX, self._X @ Y2.astype(self.dtype, copy=False))
@@ -99,7 +101,7 @@ class NullSpace:
         """``N^H @ Y`` for Y of shape ``(n,)`` or ``(n, p)``."""
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
-        Y2 = Y.reshape(Y.shape[0], -1)
+        Y2 = Y[:, None] if one else Y
         if Y2.shape[0] != self.shape[0]:
             raise ValueError(f"Y has {Y2.shape[0]} rows; the basis has {self.shape[0]} rows")
         Y2 = Y2.astype(self.dtype, copy=False)
@@ -115,7 +117,7 @@ class NullSpace:
         """``Y @ N`` for Y of shape ``(n,)`` or ``(p, n)``."""
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
-        Y2 = Y.reshape(1, -1) if one else Y
+        Y2 = Y[None, :] if one else Y
         if Y2.shape[1] != self.shape[0]:
             raise ValueError(f"Y has {Y2.shape[1]} columns; the basis has {self.shape[0]} rows")
         Y2 = Y2.astype(self.dtype, copy=False)
@@ -128,7 +130,7 @@ class NullSpace:
         """``Y @ N^H`` for Y of shape ``(d,)`` or ``(p, d)``."""
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
-        Y2 = Y.reshape(1, -1) if one else Y
+        Y2 = Y[None, :] if one else Y
         if Y2.shape[1] != self.shape[1]:
             raise ValueError(f"Y has {Y2.shape[1]} columns; the basis has {self.shape[1]} columns")
         YX = np.asarray((self._X.conj() @ Y2.astype(self.dtype, copy=False).T).T)

@@ -9,7 +9,7 @@ import scipy.sparse as sp
 from orvex import _ext
 
 from ._core import (_QHX, _QX, _Core, _EmptyCore, _basic_core, _check, _ctranspose, _identity_basis,
-                    _null_X, _out, _residuals, _result, _setup, _ssp, _warn_overflow)
+                    _NO_RHS, _null_X, _out, _residuals, _result, _setup, _ssp, _warn_overflow)
 from ._nullspace import NullSpace
 from ._results import LstsqResult, RankError, RankOverflowWarning, RankResult, RankWarning
 
@@ -100,7 +100,7 @@ def _null(A, AH, t, opts, gen, start_block=0):
 
 
 def null_space(A, tol=None, *, rtol=None, options=None, rng=0, check=False):
-    A, itype, _, _, opts, gen, t = _setup(A, None, tol, rtol, options, rng)
+    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
     if 0 in A.shape:
         res = _check(_result(RankResult, _EmptyCore(t), "null", t, norm_AN=0.0), check)
         return _identity_basis(A.shape[1], A.dtype)._with_result(res)
@@ -347,7 +347,7 @@ def _rank_once(A, itype, t, opts, gen, method):
 def rank_estimate(A, tol=None, *, rtol=None, method="auto", options=None, rng=0, check=False):
     if not isinstance(method, str) or method not in _METHODS:
         raise ValueError(f"method must be one of {list(_METHODS)}, got {method!r}")
-    A, itype, _, _, opts, gen, t = _setup(A, None, tol, rtol, options, rng)
+    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
     if 0 in A.shape:
         return _check(_result(RankResult, _EmptyCore(t), "basic" if method == "auto" else method, t), check)
     if method != "auto":

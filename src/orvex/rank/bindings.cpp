@@ -83,6 +83,8 @@ nb::object to_numpy(std::vector<double> &&v) {
 
 nb::object rank_qr(nb::handle A, nb::handle order, double tol) {
     const int ordering = ordering_code(order);
+    if (!nb::hasattr(A, "indptr") || !nb::hasattr(A, "shape"))
+        raise(PyExc_TypeError, "A must be a canonical CSC matrix");
     // The arrays themselves are held: SPQR reads them without the GIL.
     nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
     cholmod_sparse hdr;
