@@ -171,13 +171,15 @@ def test_uncertain_ranks_warn_in_matrix_rank():
 # ---- NullSpace -------------------------------------------------------------------------
 
 @variants
-@pytest.mark.parametrize("source", ["null", "cod N", "cod NT", "basic NT"])
+@pytest.mark.parametrize("source", ["null", "cod N", "cod NT", "codT N", "codT NT", "basic NT"])
 def test_null_space_products(dtype, itype, source):
     A = make_matrix(24, 30, dtype, itype, rank=9, seed=8)
     b = np.ones(24)
     N = {"null": lambda: rk.null_space(A),
          "cod N": lambda: rk.cod_solve(A, b, null_spaces=True).N,
          "cod NT": lambda: rk.cod_solve(A, b, null_spaces=True).NT,
+         "codT N": lambda: rk.cod_solve(A, b, null_spaces=True, transpose_first=True).N,
+         "codT NT": lambda: rk.cod_solve(A, b, null_spaces=True, transpose_first=True).NT,
          "basic NT": lambda: rk.basic_solve(A, b, left_null_space=True).NT}[source]()
     Z = N.toarray()
     n, d = N.shape

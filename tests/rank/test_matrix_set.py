@@ -121,9 +121,13 @@ def test_null_spaces(name):
             assert name == "heat_200"  # the overflow the inverse iteration reports
         else:
             bases.append(("N", D, N, N.result, N.result.norm_AN_estimate, Vh.conj().T))
-        cod = quiet(rk.cod_solve, A, np.ones(m), tol, null_spaces=True)
-        bases.append(("cod N", D, cod.N, cod, cod.norm_AN_estimate, Vh.conj().T))
-        bases.append(("cod NT", D.conj().T, cod.NT, cod, cod.norm_AtNT_estimate, U))
+        for transposed in (False, True):
+            cod = quiet(rk.cod_solve, A, np.ones(m), tol, null_spaces=True, transpose_first=transposed)
+            if cod.flag == 4:
+                assert name == "heat_200" and transposed  # as the null space of A^H
+                continue
+            bases.append((f"cod{transposed:d} N", D, cod.N, cod, cod.norm_AN_estimate, Vh.conj().T))
+            bases.append((f"cod{transposed:d} NT", D.conj().T, cod.NT, cod, cod.norm_AtNT_estimate, U))
         basic = quiet(rk.basic_solve, A, np.ones(m), tol, left_null_space=True)
         bases.append(("basic NT", D.conj().T, basic.NT, basic, basic.norm_AtNT_estimate, U))
         for what, M, basis, res, est, vectors in bases:
@@ -161,6 +165,7 @@ def test_solutions(name):
     for key in TOLS:
         tol = ref["ranks"][key]["tol"]
         results = {f.__name__: quiet(f, A, b, tol) for f in (rk.pinv_solve, rk.cod_solve, rk.basic_solve)}
+        results["cod_transposed"] = quiet(rk.cod_solve, A, b, tol, transpose_first=True)
         for fname, res in results.items():
             if res.flag == 4:
                 assert res.x is None and name == "heat_200"
@@ -175,7 +180,7 @@ def test_solutions(name):
         k = ref["ranks"][key]["rank"]
         xt = tsvd_solution(svd, k, b)
         bound = 100 * max(m, n) * EPS * (s[0] / s[k - 1])
-        for fname in ("pinv_solve", "cod_solve"):
+        for fname in ("pinv_solve", "cod_solve", "cod_transposed"):
             res = results[fname]
             if res.flag != 0:
                 continue

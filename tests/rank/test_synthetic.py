@@ -14,7 +14,14 @@ from conftest import as_csc, make_matrix, variants
 import orvex.rank as rk
 
 EPS = np.finfo(float).eps
-SOLVERS = [rk.basic_solve, rk.pinv_solve, rk.cod_solve]
+
+
+def cod_transposed(A, b, *args, **kw):
+    return rk.cod_solve(A, b, *args, transpose_first=True, **kw)
+
+
+SOLVERS = [rk.basic_solve, rk.pinv_solve, rk.cod_solve, cod_transposed]
+MIN_NORM = [rk.pinv_solve, rk.cod_solve, cod_transposed]
 
 
 def kahan(n, dtype=np.float64, itype=np.int32):
@@ -53,7 +60,7 @@ def test_kahan_rank_99_certain_from_every_tool(dtype, itype):
         assert np.all(res.sval_lower_bounds <= s[98:] * (1 + 1e-12))
         assert np.all(s[98:] <= res.sval_upper_bounds * (1 + 1e-12))
     xt = tsvd(D, 99, b)
-    for f in (rk.pinv_solve, rk.cod_solve):
+    for f in MIN_NORM:
         x = f(A, b).x
         assert np.linalg.norm(x - xt) <= 1e-8 * np.linalg.norm(xt), f.__name__
     N = rk.null_space(A)
@@ -82,7 +89,7 @@ def test_exact_low_rank(dtype, itype, shape, rank):
         assert res.rank == rank and res.flag == 0, f.__name__
         assert res.x.shape == (n, 3) and res.x.dtype == np.dtype(dtype)
     xt = tsvd(D, rank, b)
-    for f in (rk.pinv_solve, rk.cod_solve):
+    for f in MIN_NORM:
         res = f(A, b, tol, null_spaces=True)
         assert np.allclose(res.x, xt, rtol=1e-8, atol=1e-10), f.__name__
         # Minimum norm: no component in the null space.
@@ -105,7 +112,7 @@ def test_full_rank(dtype, itype, shape):
     D = A.toarray()
     b = rhs(m, dtype)
     ref = np.linalg.lstsq(D, b, rcond=None)[0]
-    for f in (rk.pinv_solve, rk.cod_solve):
+    for f in MIN_NORM:
         res = f(A, b, null_spaces=True)
         assert res.rank == min(m, n) and res.flag == 0
         assert res.x.shape == (n,)

@@ -58,6 +58,21 @@ def _ctranspose(A, itype):
     return _typed(A.conj().T.tocsc(), itype)
 
 
+class _LazyAdjoint:
+    """A^H, formed on first use (many calls never need it)."""
+
+    def __init__(self, A, itype):
+        self._A, self._itype, self._AH = A, itype, None
+
+    def get(self):
+        if self._AH is None:
+            self._AH = _ctranspose(self._A, self._itype)
+        return self._AH
+
+    def __matmul__(self, Y):
+        return self.get() @ Y
+
+
 def _rhs(b, m):
     """b as an m-by-p array (a copy when b is sparse), and whether it was 1-D."""
     if b is None:
@@ -159,28 +174,46 @@ def _null_X(Us, mq, r, dtype, rows=None):
     return X
 
 
-def _ssp(apply, apply_h, shape, q, opts, rng, dtype):
+def _left_vectors(Y):
+    """Orthonormal left singular vectors of Y (a normalisation for one column)."""
+    if Y.shape[1] == 1:
+        ny = np.linalg.norm(Y)
+        if ny > 0:
+            return Y / ny
+    return np.linalg.svd(Y, full_matrices=False)[0]
+
+
+def _ssp(apply, apply_h, shape, q, opts, rng, dtype, enough=None):
     """Block power iteration for the q largest singular values of B.
 
     Returns (s, e, flag, iterations): s lower bounds, s + e estimated upper
-    bounds, flag 0 when converged.
+    bounds, flag 0 when converged: the q-th value to the relative accuracy
+    asked, or (after the minimum number of sweeps) every estimated upper
+    bound below `enough`, which answers all the caller asks.
     """
     mB, nB = shape
     q = min(q, mB, nB)
     if q <= 0:
         return np.zeros(1), np.zeros(1), 0, 0
     U = np.linalg.qr(rng.standard_normal((mB, q)).astype(dtype))[0]
+    BHU = apply_h(U)
     flag, it = 1, 0
     for it in range(1, opts.ssp_max_iters + 1):
-        V = np.linalg.svd(apply_h(U), full_matrices=False)[0]
-        U, s, Xh = np.linalg.svd(apply(V), full_matrices=False)
-        VX = V @ Xh.conj().T
-        BHU = apply_h(U)
-        eq = np.linalg.norm(BHU[:, q - 1] - VX[:, q - 1] * s[q - 1]) / _SQRT2
-        if eq <= opts.ssp_convergence_factor * s[q - 1] and it >= opts.ssp_min_iters:
+        V = _left_vectors(BHU)
+        BV = apply(V)
+        if q == 1:
+            s = np.array([np.linalg.norm(BV)])
+            U = BV / s[0] if s[0] > 0 else U
+            VX = V
+        else:
+            U, s, Xh = np.linalg.svd(BV, full_matrices=False)
+            VX = V @ Xh.conj().T
+        BHU = apply_h(U)  # also the start of the next sweep
+        e = np.linalg.norm(BHU - VX * s, axis=0) / _SQRT2
+        if it >= opts.ssp_min_iters and (e[q - 1] <= opts.ssp_convergence_factor * s[q - 1]
+                                         or (enough is not None and np.all(s + e <= enough))):
             flag = 0
             break
-    e = np.linalg.norm(BHU - VX * s, axis=0) / _SQRT2
     return s, e, flag, it
 
 
@@ -356,7 +389,8 @@ def _basic_core(M, MH, B, tol, opts, rng, nt, start_block=0):
         NT = NullSpace(qr, None, X, None, M.dtype)
         if NT.shape[1] > 0:
             s, e, f, its = _ssp(lambda V: MH @ NT.matmat(V), lambda U: NT.rmatmat(M @ U),
-                                (n, NT.shape[1]), max(opts.nsvals_small, opts.k), opts, rng, M.dtype)
+                                (n, NT.shape[1]), max(opts.nsvals_small, opts.k), opts, rng, M.dtype,
+                                enough=0.1 * tol)
             core.refine(s, e)
             norm = float(s[0])
             core.details.update(ssp_flag=f, ssp_iterations=its)

@@ -8,7 +8,7 @@ import scipy.sparse as sp
 
 from orvex import _ext
 
-from ._core import (_QHX, _QX, _Core, _EmptyCore, _basic_core, _check, _ctranspose, _identity_basis,
+from ._core import (_QHX, _QX, _Core, _EmptyCore, _LazyAdjoint, _basic_core, _check, _identity_basis,
                     _NO_RHS, _null_X, _out, _residuals, _result, _setup, _ssp, _warn_overflow)
 from ._nullspace import NullSpace
 from ._results import LstsqResult, RankError, RankOverflowWarning, RankResult, RankWarning
@@ -58,7 +58,7 @@ def basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=Non
     A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
     if 0 in A.shape:
         return _check(_empty(A, B, one, t, "basic", NT=left_null_space), check)
-    AH = _ctranspose(A, itype)
+    AH = _LazyAdjoint(A, itype)
     core, x, NT, norm = _basic_core(A, AH, B, t, opts, gen, True if left_null_space else "auto")
     if core.overflow:
         _warn_overflow("basic_solve")
@@ -95,7 +95,7 @@ basic_solve.__doc__ = """Basic solution of ``min ||b - A x||_2`` for a rank-defi
 # ---- null space ------------------------------------------------------------------------------
 
 def _null(A, AH, t, opts, gen, start_block=0):
-    core, _, N, norm = _basic_core(AH, A, None, t, opts, gen, True, start_block)
+    core, _, N, norm = _basic_core(AH.get(), A, None, t, opts, gen, True, start_block)
     return core, N, norm
 
 
@@ -104,7 +104,7 @@ def null_space(A, tol=None, *, rtol=None, options=None, rng=0, check=False):
     if 0 in A.shape:
         res = _check(_result(RankResult, _EmptyCore(t), "null", t, norm_AN=0.0), check)
         return _identity_basis(A.shape[1], A.dtype)._with_result(res)
-    core, N, norm = _null(A, _ctranspose(A, itype), t, opts, gen)
+    core, N, norm = _null(A, _LazyAdjoint(A, itype), t, opts, gen)
     if core.overflow:
         _warn_overflow("null_space")
         _check(_result(RankResult, core, "null", t), check)
@@ -149,7 +149,7 @@ def pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rn
     A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
     if 0 in A.shape:
         return _check(_empty(A, B, one, t, "pinv", N=null_spaces, NT=null_spaces), check)
-    AH = _ctranspose(A, itype)
+    AH = _LazyAdjoint(A, itype)
     core_b, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, True if null_spaces else "auto")
     if core_b.overflow:
         _warn_overflow("pinv_solve")
@@ -196,16 +196,22 @@ pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x 
 
 # ---- complete orthogonal decomposition ---------------------------------------------------
 
-def _cod(A, AH, B, t, opts, gen, want_N, want_NT):
-    """Returns (core, x, N, NT, norm_AN, norm_AtNT)."""
+def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False):
+    """Returns (core, x, N, NT, norm_AN, norm_AtNT).
+
+    M E1 = Q1 [R1; 0] + F and R1^H E2 = Q2 [T; 0], with M = A (then
+    A ~ Q1 E2 T^H [I 0] Q2^H E1^T) or, transpose_first, M = A^H (then
+    A ~ E1 Q2 [I; 0] T E2^T Q1^H); the rank from inverse iteration on T.
+    """
     m, n = A.shape
     dtype = A.dtype
-    qr1 = _ext._rank_qr(A, opts.order, t)
+    M = AH.get() if transpose_first else A
+    mm = M.shape[0]  # rows of M: the space of Q1
+    qr1 = _ext._rank_qr(M, opts.order, t)
     r = qr1.rank
     if r == 0:
         core = _Core(qr1, t, opts, gen)
-        N = NullSpace(None, None, sp.eye_array(n, format="csc", dtype=dtype), qr1.perm, dtype)
-        X2 = _null_X(np.zeros((0, 0)), m, 0, dtype)
+        Us = Vs = np.zeros((0, 0))
         qr2 = None
     else:
         qr2 = qr1.transpose_factor(opts.order, 0.0)
@@ -215,12 +221,25 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT):
         if core.overflow:
             return core, None, None, None, None, None
         Us, Vs = core.small()
-        N = NullSpace(qr2, None, _null_X(Us, n, r, dtype), qr1.perm, dtype)
-        X2 = _null_X(Vs, m, r, dtype, rows=qr2.perm)
+    nq = M.shape[1]  # the space of Q2 (columns of M)
+    # The basis built from Q2 (null space of M) and the one built from Q1
+    # (null space of M^H): N and NT for M = A, NT and N for M = A^H.
+    if qr2 is None:
+        from_q2 = NullSpace(None, None, sp.eye_array(nq, format="csc", dtype=dtype), qr1.perm, dtype)
+    else:
+        from_q2 = NullSpace(qr2, None, _null_X(Us, nq, r, dtype), qr1.perm, dtype)
+    rows = None if qr2 is None else qr2.perm
+    make_q1 = lambda: NullSpace(qr1, None, _null_X(Vs, mm, r, dtype, rows=rows), None, dtype)  # noqa: E731
+    if transpose_first:
+        N = make_q1()
+        make_NT = lambda: from_q2  # noqa: E731
+    else:
+        N = from_q2
+        make_NT = make_q1
     norm_N = norm_NT = None
     if N.shape[1] > 0:
         s, e, f, its = _ssp(lambda V: A @ N.matmat(V), lambda U: N.rmatmat(AH @ U), (m, N.shape[1]),
-                            max(opts.nsvals_small, opts.k), opts, gen, dtype)
+                            max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
         core.refine(s, e)
         norm_N = float(s[0])
         core.details.update(ssp_flag=f, ssp_iterations=its)
@@ -228,10 +247,10 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT):
         norm_N = 0.0
     NT = None
     if want_NT or core.needs_check():
-        NT = NullSpace(qr1, None, X2, None, dtype)
+        NT = make_NT()
         if NT.shape[1] > 0:
             s, e, f, its = _ssp(lambda V: AH @ NT.matmat(V), lambda U: NT.rmatmat(A @ U), (n, NT.shape[1]),
-                                max(opts.nsvals_small, opts.k), opts, gen, dtype)
+                                max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
             core.refine(s, e)
             norm_NT = float(s[0])
             core.details.update(ssp_flag_NT=f, ssp_iterations_NT=its)
@@ -245,28 +264,42 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT):
         x = np.zeros((n, p), dtype=dtype)
         if r > 0 and p > 0:
             k = core.k
-            Us, Vs = core.small()
-            C = qr1.qmult(_QHX, B)[:r]
-            c = C[qr2.perm]
-            if k < r:
-                c = c - Vs @ (Vs.conj().T @ c)
-            w, ok = qr2.solve(np.asfortranarray(c), True)
+            if transpose_first:
+                # x = Q1 [E2 T^-1 (Q2^H E1^T b)(1:r); 0]
+                c = qr2.qmult(_QHX, np.asfortranarray(B[qr1.perm]))[:r]
+                if k < r:
+                    c = c - Us @ (Us.conj().T @ c)
+                w, ok = qr2.solve(np.asfortranarray(c), False)
+                if ok and k < r:
+                    w = w - Vs @ (Vs.conj().T @ w)
+                if ok:
+                    y = np.zeros((n, p), dtype=dtype, order="F")
+                    y[qr2.perm] = w
+                    x = qr1.qmult(_QX, y)
+            else:
+                # x = E1 Q2 [T^-H E2^T (Q1^H b)(1:r); 0]
+                c = qr1.qmult(_QHX, B)[:r][qr2.perm]
+                if k < r:
+                    c = c - Vs @ (Vs.conj().T @ c)
+                w, ok = qr2.solve(np.asfortranarray(c), True)
+                if ok and k < r:
+                    w = w - Us @ (Us.conj().T @ w)
+                if ok:
+                    x[qr1.perm] = qr2.qmult(_QX, np.asfortranarray(np.vstack([w, np.zeros((n - r, p), dtype=dtype)])))
             if not ok:
                 core.overflow = True
                 return core, None, None, None, None, None
-            if k < r:
-                w = w - Us @ (Us.conj().T @ w)
-            y = qr2.qmult(_QX, np.asfortranarray(np.vstack([w, np.zeros((n - r, p), dtype=dtype)])))
-            x[qr1.perm] = y
     return core, x, (N if want_N else None), NT, norm_N, norm_NT
 
 
-def cod_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rng=0, check=False):
+def cod_solve(A, b, tol=None, *, rtol=None, transpose_first=False, null_spaces=False, options=None, rng=0,
+              check=False):
     A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
     if 0 in A.shape:
         return _check(_empty(A, B, one, t, "cod", N=null_spaces, NT=null_spaces), check)
-    AH = _ctranspose(A, itype)
-    core, x, N, NT, norm_N, norm_NT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces)
+    AH = _LazyAdjoint(A, itype)
+    core, x, N, NT, norm_N, norm_NT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces,
+                                           bool(transpose_first))
     if core.overflow:
         _warn_overflow("cod_solve")
         return _check(_result(LstsqResult, core, "cod", t), check)
@@ -289,6 +322,9 @@ cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogo
     ----------
     A : sparse matrix or array_like, m-by-n
     b : array_like or sparse, shape (m,) or (m, p)""" + _COMMON + """
+    transpose_first : bool
+        Factor A^H first instead (cheaper when A^H's R is sparser, often
+        for wide A).
     null_spaces : bool
         Also return ``N`` and ``NT``, bases of the null spaces of A and A^H.
 
@@ -322,7 +358,7 @@ _METHODS = ("auto", "basic", "null", "cod", "pinv")
 
 
 def _rank_once(A, itype, t, opts, gen, method):
-    AH = _ctranspose(A, itype)
+    AH = _LazyAdjoint(A, itype)
     if method == "basic":
         core, _, _, norm = _basic_core(A, AH, None, t, opts, gen, "auto")
         return _result(RankResult, core, "basic", t, norm_AtNT=norm)

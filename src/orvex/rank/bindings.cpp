@@ -141,6 +141,14 @@ nb::object qmult(RankQR &self, int code, nb::handle X) {
         const int64_t mq = int64_t(d.H()->nrow);
         if ((left_multiply(code) ? b.shape(0) : b.shape(1)) != mq)
             raise(PyExc_ValueError, "X does not have the dimension of Q (" + std::to_string(mq) + ")");
+        if (code <= 1 && b.shape(1) <= 4) {  // a few vectors: one reflector at a time
+            Block<E> Y;
+            {
+                nb::gil_scoped_release unlocked;
+                Y = d.apply_q(code, static_cast<const E *>(b.data()), size_t(b.shape(1)));
+            }
+            return to_numpy(std::move(Y));
+        }
         cholmod_dense Xd;
         dense_header<E>(b.data(), size_t(b.shape(0)), size_t(b.shape(1)), &Xd);
         Workspace<I> ws;
