@@ -65,6 +65,7 @@ valgrind: build
 bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
+	$(PYTHON) benchmarks/rank.py
 
 clean:
 	rm -rf build .venv/.orvex-installed

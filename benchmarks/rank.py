@@ -188,7 +188,7 @@ def report(rows, quick):
         "Rank and flag of each tool against the SVD rank at the tolerance; `null`: `||A N||_2 / tol`",
         "(dense; the SVD's own `||A Ns||_2` beside it); `pinv`, `cod`: relative distance to the",
         "truncated-SVD solution (NumPy `lstsq` with `rcond = tol / sigma_1`: the same, beside it);",
-        "`basic`: residual over the truncated-SVD residual.",
+        "`basic`: residual over the truncated-SVD residual; each tool's flag in brackets.",
         "",
         "| matrix | gap | SVD rank | rank (flag) | null: time, ||AN||/tol | numpy svd: time, ||A Ns|| "
         "| basic: time, res. ratio | pinv: time, error | cod: time, error | numpy lstsq: time, error |",
@@ -197,18 +197,20 @@ def report(rows, quick):
     for r in rows:
         T = r["tools"]
         if "k_svd" not in r:
-            lines.append(f"| {r['name']} | — | — | {T['rank']['rank']} ({T['rank']['flag']}) | "
-                         f"{fmt_t(T['null']['t'])}, — | (too large) | {fmt_t(T['basic']['t'])}, — | "
-                         f"{fmt_t(T['pinv']['t'])}, — | {fmt_t(T['cod']['t'])}, — | (too large) |")
+            fl = {k: T[k]["flag"] for k in T}
+            lines.append(f"| {r['name']} | — | — | {T['rank']['rank']} ({fl['rank']}) | "
+                         f"{fmt_t(T['null']['t'])}, — [{fl['null']}] | (too large) | "
+                         f"{fmt_t(T['basic']['t'])}, — [{fl['basic']}] | {fmt_t(T['pinv']['t'])}, — [{fl['pinv']}] | "
+                         f"{fmt_t(T['cod']['t'])}, — [{fl['cod']}] | (too large) |")
             continue
 
         def acc(k, f="{:.1e}"):
             a = T[k].get("acc")
-            return "—" if a is None else f.format(a)
+            return ("—" if a is None else f.format(a)) + f" [{T[k]['flag']}]"
         lines.append(
             f"| {r['name']} | {r['gap']:.3g} | {r['k_svd']} | {T['rank']['rank']} ({T['rank']['flag']}) | "
             f"{fmt_t(T['null']['t'])}, {acc('null', '{:.2f}')} | {fmt_t(r['t_svd'])}, {r['svd_AN']:.1e} | "
-            f"{fmt_t(T['basic']['t'])}, {acc('basic', '{:.6f}')} | {fmt_t(T['pinv']['t'])}, {acc('pinv')} | "
+            f"{fmt_t(T['basic']['t'])}, {acc('basic', '{:.6g}')} | {fmt_t(T['pinv']['t'])}, {acc('pinv')} | "
             f"{fmt_t(T['cod']['t'])}, {acc('cod')} | {fmt_t(r['t_lstsq'])}, {r['lstsq_err']:.1e} |")
     lines += [
         "",
