@@ -71,7 +71,8 @@ def test_bad_methods_and_options(deficient):
         rk.rank_estimate(deficient, options=rk.RankOptions(order="nope"))
     for bad in (dict(nsvals_large=0), dict(ssi_max_iters=0), dict(k=0), dict(ssi_min_block=1.5),
                 dict(ssi_convergence_factor=1.0), dict(ssp_convergence_factor=0), dict(tol_norm_type=3),
-                dict(ssi_tol=-1.0), dict(order=7), dict(ssi_min_iters=True)):
+                dict(ssi_tol=-1.0), dict(order=7), dict(ssi_min_iters=True),
+                dict(ssi_min_block=12, ssi_max_block=10)):
         with pytest.raises((ValueError, TypeError)):
             rk.RankOptions(**bad)
 
@@ -250,3 +251,7 @@ def test_private_kernels_check_their_arguments(deficient):
         qr.ssi(-1.0, np.ones((r, 8), order="F"), 1, 3, 10, 3, 100, 5, 0.1, 0)
     with pytest.raises(TypeError):
         _ext._rank_qr(None, None, 0.0)
+    # A first block larger than the largest is cut to it: G is never read past its columns.
+    G = np.asfortranarray(np.ones((r, 8)) + np.eye(r, 8))
+    U, s, V, e, st = qr.ssi(1e-10, G, 1, 50, 3, 3, 100, 5, 0.1, 0)
+    assert st["block"] <= st["max_block"] == 3

@@ -96,6 +96,8 @@ class RankOptions:
             _positive_int(name, getattr(self, name))
         for name in ("ssi_min_iters", "ssp_min_iters"):
             _positive_int(name, getattr(self, name), minimum=0)
+        if self.ssi_min_block > self.ssi_max_block:
+            raise ValueError(f"ssi_min_block ({self.ssi_min_block}) exceeds ssi_max_block ({self.ssi_max_block})")
         for name in ("ssi_convergence_factor", "ssp_convergence_factor"):
             _factor(name, getattr(self, name))
         if self.ssi_tol is not None:

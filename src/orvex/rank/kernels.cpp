@@ -256,7 +256,7 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
     const int64_t nsl = std::min<int64_t>(std::max<int64_t>(opt.nsvals_large, 1), t);
     const int64_t maxb = std::min<int64_t>(std::max(opt.max_block, nsl), t);
     int64_t b = std::min<int64_t>(std::max<int64_t>(opt.min_block, 1), t);
-    b = std::max(b, std::min(opt.start_block, maxb));
+    b = std::min(std::max(b, std::min(opt.start_block, maxb)), maxb);  // G has maxb columns
     out.max_block = maxb;
     if (t == 0) return out;
 
