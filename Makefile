@@ -73,6 +73,7 @@ bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
 	$(PYTHON) benchmarks/threads.py
+	$(PYTHON) benchmarks/rank.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build

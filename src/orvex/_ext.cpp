@@ -6,6 +6,7 @@ namespace orvex {
 void register_functions(nb::module_ &m);
 void register_info(nb::module_ &m);
 void register_faults(nb::module_ &m);
+void register_rank(nb::module_ &m);
 }  // namespace orvex
 
 NB_MODULE(_ext, m) {
@@ -16,4 +17,5 @@ NB_MODULE(_ext, m) {
     orvex::register_info(m);
     orvex::register_functions(m);
     orvex::register_faults(m);
+    orvex::register_rank(m);
 }

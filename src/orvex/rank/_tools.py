@@ -1,0 +1,436 @@
+"""Public tools of orvex.rank."""
+
+import dataclasses
+import warnings
+
+import numpy as np
+import scipy.sparse as sp
+
+from orvex import _ext
+
+from ._core import (_QHX, _QX, _Core, _EmptyCore, _LazyAdjoint, _basic_core, _check, _identity_basis,
+                    _NO_RHS, _null_X, _out, _residuals, _result, _setup, _ssp, _warn_overflow)
+from ._nullspace import NullSpace
+from ._results import LstsqResult, RankError, RankOverflowWarning, RankResult, RankWarning
+
+__all__ = ["basic_solve", "null_space", "pinv_solve", "cod_solve", "lstsq", "matrix_rank",
+           "rank_estimate"]
+
+_COMMON = """
+    tol : float, optional
+        Absolute rank tolerance: the rank is ``#{i : sigma_i > tol}``.  None
+        (or negative): ``max(m, n) * numpy.spacing(normest(A))``, about
+        ``max(m, n) eps ||A||_2``.
+    rtol : float, optional
+        Relative tolerance instead: ``tol = rtol * normest(A)``.
+    options : RankOptions, optional
+        Iteration parameters.
+    rng : int, numpy.random.Generator or None
+        Seed or generator of the random starting blocks.  The default 0
+        makes results repeat; None draws fresh entropy.
+    check : bool
+        Raise RankError unless the rank is certain (flag 0)."""
+
+
+def _attach(res, **bases):
+    rank_only = RankResult(**res._rank_fields())
+    for name, basis in bases.items():
+        if basis is not None:
+            object.__setattr__(res, name, basis._with_result(rank_only))
+    return res
+
+
+def _empty(A, B, one, t, method, N=False, NT=False):
+    m, n = A.shape
+    x = None if B is None else np.zeros((n, B.shape[1]), dtype=A.dtype)
+    more = {}
+    if B is not None:
+        more = dict(x=_out(x, one), residuals=_residuals(A, x, B))
+    res = _result(LstsqResult, _EmptyCore(t), method, t, norm_AN=0.0 if N else None,
+                  norm_AtNT=0.0 if NT else None, **more)
+    return _attach(res, N=_identity_basis(n, A.dtype) if N else None,
+                   NT=_identity_basis(m, A.dtype) if NT else None)
+
+
+# ---- basic ----------------------------------------------------------------------------------
+
+def basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=None, rng=0, check=False):
+    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
+    if 0 in A.shape:
+        return _check(_empty(A, B, one, t, "basic", NT=left_null_space), check)
+    AH = _LazyAdjoint(A, itype)
+    core, x, NT, norm = _basic_core(A, AH, B, t, opts, gen, True if left_null_space else "auto")
+    if core.overflow:
+        _warn_overflow("basic_solve")
+        return _check(_result(LstsqResult, core, "basic", t), check)
+    res = _result(LstsqResult, core, "basic", t, norm_AtNT=norm, x=_out(x, one), residuals=_residuals(A, x, B))
+    return _check(_attach(res, NT=NT), check)
+
+
+basic_solve.__doc__ = """Basic solution of ``min ||b - A x||_2`` for a rank-deficient A.
+
+    Factors A with SPQR at the tolerance, finds the numerical rank k by
+    inverse subspace iteration on the live block R11 of R, and solves with
+    R11 deflated of its smallest singular values.  x has at most
+    ``rank_spqr`` nonzeros per column and a residual close to the optimum of
+    the rank-k problem; it is not the minimum-norm solution (see
+    :func:`pinv_solve`, :func:`cod_solve`).  One sparse QR.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n
+    b : array_like or sparse, shape (m,) or (m, p)
+        Sparse right-hand sides are densified; x is always dense.""" + _COMMON + """
+    left_null_space : bool
+        Also return ``NT``, an orthonormal basis of the null space of A^H.
+
+    Returns
+    -------
+    LstsqResult
+        ``x`` (shape of b's columns: 1-D in, 1-D out; None for flag 4),
+        ``residuals``, ``NT`` when asked, the rank, flag and bounds.
+    """
+
+
+# ---- null space ------------------------------------------------------------------------------
+
+def _null(A, AH, t, opts, gen, start_block=0):
+    core, _, N, norm = _basic_core(AH.get(), A, None, t, opts, gen, True, start_block)
+    return core, N, norm
+
+
+def null_space(A, tol=None, *, rtol=None, options=None, rng=0, check=False):
+    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
+    if 0 in A.shape:
+        res = _check(_result(RankResult, _EmptyCore(t), "null", t, norm_AN=0.0), check)
+        return _identity_basis(A.shape[1], A.dtype)._with_result(res)
+    core, N, norm = _null(A, _LazyAdjoint(A, itype), t, opts, gen)
+    if core.overflow:
+        _warn_overflow("null_space")
+        _check(_result(RankResult, core, "null", t), check)
+        return None
+    res = _check(_result(RankResult, core, "null", t, norm_AN=norm), check)
+    return N._with_result(res)
+
+
+null_space.__doc__ = """Orthonormal basis of the numerical null space of A.
+
+    Factors A^H with SPQR at the tolerance, finds the rank by inverse
+    subspace iteration, and returns N (n-by-(n - rank)) in factored form:
+    SPQR's Householder vectors times a sparse matrix.  When the rank is
+    certain, ``||A N||_2 <= tol``.  ``N.toarray()`` is what
+    :func:`scipy.linalg.null_space` gives, up to a rotation of the columns.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n""" + _COMMON + """
+
+    Returns
+    -------
+    NullSpace or None
+        The basis; its ``result`` attribute holds the rank, flag, bounds and
+        ``norm_AN_estimate``.  None (with a RankOverflowWarning) when the
+        inverse iteration overflowed.
+    """
+
+
+# ---- pseudoinverse -------------------------------------------------------------------------
+
+def _worse(res_a, res_b):
+    """The result with the larger flag (both 1: the larger tol_alt)."""
+    if res_a.flag != res_b.flag:
+        return res_a if res_a.flag > res_b.flag else res_b
+    if res_a.flag == 1 and res_b.tol_alt > res_a.tol_alt:
+        return res_b
+    return res_a
+
+
+def pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rng=0, check=False):
+    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
+    if 0 in A.shape:
+        return _check(_empty(A, B, one, t, "pinv", N=null_spaces, NT=null_spaces), check)
+    AH = _LazyAdjoint(A, itype)
+    core_b, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, True if null_spaces else "auto")
+    if core_b.overflow:
+        _warn_overflow("pinv_solve")
+        return _check(_result(LstsqResult, core_b, "pinv", t), check)
+    start = min(max(2, core_b.r - core_b.k + 1), opts.ssi_max_block)
+    core_n, N, norm_n = _null(A, AH, t, opts, gen, start)
+    if core_n.overflow:
+        _warn_overflow("pinv_solve")
+        return _check(_result(LstsqResult, core_n, "pinv", t), check)
+    x = xb - N.matmat(N.rmatmat(xb)) if xb.shape[1] else xb
+    rb = _result(RankResult, core_b, "pinv", t)
+    rn = _result(RankResult, core_n, "pinv", t)
+    worse = core_b if _worse(rb, rn) is rb else core_n
+    res = _result(LstsqResult, worse, "pinv", t, norm_AN=norm_n, norm_AtNT=norm_nt,
+                  extra={"flag_basic": rb.flag, "flag_null": rn.flag, "rank_basic": rb.rank, "rank_null": rn.rank},
+                  x=_out(x, one), residuals=_residuals(A, x, B))
+    if rb.flag == 0 and rn.flag == 0 and rb.rank != rn.rank:
+        # Two confident estimates that disagree: neither can be trusted.
+        res = dataclasses.replace(res, flag=2, tol_alt=None)
+    return _check(_attach(res, N=N if null_spaces else None, NT=NT), check)
+
+
+pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x = pinv(A_k) b``.
+
+    The basic solution (QR of A) minus its component in the numerical null
+    space of A (QR of A^H): the minimum-norm solution of the rank-k
+    problem, close to the truncated-SVD solution when A has a gap at the
+    tolerance.  Two sparse QRs.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n
+    b : array_like or sparse, shape (m,) or (m, p)""" + _COMMON + """
+    null_spaces : bool
+        Also return ``N`` and ``NT``, bases of the null spaces of A and A^H.
+
+    Returns
+    -------
+    LstsqResult
+        The flag and bounds are those of the less certain of the two rank
+        determinations; ``details`` holds both flags and ranks.
+    """
+
+
+# ---- complete orthogonal decomposition ---------------------------------------------------
+
+def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False):
+    """Returns (core, x, N, NT, norm_AN, norm_AtNT).
+
+    M E1 = Q1 [R1; 0] + F and R1^H E2 = Q2 [T; 0], with M = A (then
+    A ~ Q1 E2 T^H [I 0] Q2^H E1^T) or, transpose_first, M = A^H (then
+    A ~ E1 Q2 [I; 0] T E2^T Q1^H); the rank from inverse iteration on T.
+    """
+    m, n = A.shape
+    dtype = A.dtype
+    M = AH.get() if transpose_first else A
+    mm = M.shape[0]  # rows of M: the space of Q1
+    qr1 = _ext._rank_qr(M, opts.order, t)
+    r = qr1.rank
+    if r == 0:
+        core = _Core(qr1, t, opts, gen)
+        Us = Vs = np.zeros((0, 0))
+        qr2 = None
+    else:
+        qr2 = qr1.transpose_factor(opts.order, 0.0)
+        if qr2.rank != r:
+            raise RankError(f"inconsistent rank estimates: R1 has rank {r}, its transpose {qr2.rank}")
+        core = _Core(qr2, t, opts, gen, cod=True, first=qr1)
+        if core.overflow:
+            return core, None, None, None, None, None
+        Us, Vs = core.small()
+    nq = M.shape[1]  # the space of Q2 (columns of M)
+    # The basis built from Q2 (null space of M) and the one built from Q1
+    # (null space of M^H): N and NT for M = A, NT and N for M = A^H.
+    if qr2 is None:
+        from_q2 = NullSpace(None, None, sp.eye_array(nq, format="csc", dtype=dtype), qr1.perm, dtype)
+    else:
+        from_q2 = NullSpace(qr2, None, _null_X(Us, nq, r, dtype), qr1.perm, dtype)
+    rows = None if qr2 is None else qr2.perm
+    make_q1 = lambda: NullSpace(qr1, None, _null_X(Vs, mm, r, dtype, rows=rows), None, dtype)  # noqa: E731
+    if transpose_first:
+        N = make_q1()
+        make_NT = lambda: from_q2  # noqa: E731
+    else:
+        N = from_q2
+        make_NT = make_q1
+    norm_N = norm_NT = None
+    if N.shape[1] > 0:
+        s, e, f, its = _ssp(lambda V: A @ N.matmat(V), lambda U: N.rmatmat(AH @ U), (m, N.shape[1]),
+                            max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
+        core.refine(s, e)
+        norm_N = float(s[0])
+        core.details.update(ssp_flag=f, ssp_iterations=its)
+    else:
+        norm_N = 0.0
+    NT = None
+    if want_NT or core.needs_check():
+        NT = make_NT()
+        if NT.shape[1] > 0:
+            s, e, f, its = _ssp(lambda V: AH @ NT.matmat(V), lambda U: NT.rmatmat(A @ U), (n, NT.shape[1]),
+                                max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
+            core.refine(s, e)
+            norm_NT = float(s[0])
+            core.details.update(ssp_flag_NT=f, ssp_iterations_NT=its)
+        else:
+            norm_NT = 0.0
+        if not want_NT:
+            NT = None
+    x = None
+    if B is not None:
+        p = B.shape[1]
+        x = np.zeros((n, p), dtype=dtype)
+        if r > 0 and p > 0:
+            k = core.k
+            if transpose_first:
+                # x = Q1 [E2 T^-1 (Q2^H E1^T b)(1:r); 0]
+                c = qr2.qmult(_QHX, np.asfortranarray(B[qr1.perm]))[:r]
+                if k < r:
+                    c = c - Us @ (Us.conj().T @ c)
+                w, ok = qr2.solve(np.asfortranarray(c), False)
+                if ok and k < r:
+                    w = w - Vs @ (Vs.conj().T @ w)
+                if ok:
+                    y = np.zeros((n, p), dtype=dtype, order="F")
+                    y[qr2.perm] = w
+                    x = qr1.qmult(_QX, y)
+            else:
+                # x = E1 Q2 [T^-H E2^T (Q1^H b)(1:r); 0]
+                c = qr1.qmult(_QHX, B)[:r][qr2.perm]
+                if k < r:
+                    c = c - Vs @ (Vs.conj().T @ c)
+                w, ok = qr2.solve(np.asfortranarray(c), True)
+                if ok and k < r:
+                    w = w - Us @ (Us.conj().T @ w)
+                if ok:
+                    x[qr1.perm] = qr2.qmult(_QX, np.asfortranarray(np.vstack([w, np.zeros((n - r, p), dtype=dtype)])))
+            if not ok:
+                core.overflow = True
+                return core, None, None, None, None, None
+    return core, x, (N if want_N else None), NT, norm_N, norm_NT
+
+
+def cod_solve(A, b, tol=None, *, rtol=None, transpose_first=False, null_spaces=False, options=None, rng=0,
+              check=False):
+    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
+    if 0 in A.shape:
+        return _check(_empty(A, B, one, t, "cod", N=null_spaces, NT=null_spaces), check)
+    AH = _LazyAdjoint(A, itype)
+    core, x, N, NT, norm_N, norm_NT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces,
+                                           bool(transpose_first))
+    if core.overflow:
+        _warn_overflow("cod_solve")
+        return _check(_result(LstsqResult, core, "cod", t), check)
+    res = _result(LstsqResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT, x=_out(x, one),
+                  residuals=_residuals(A, x, B))
+    return _check(_attach(res, N=N, NT=NT), check)
+
+
+cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogonal decomposition.
+
+    SPQR factors A at the tolerance, ``A E1 = Q1 [R1; 0] + F``, and then
+    ``R1^H E2 = Q2 [T; 0]``, so that ``A ~ Q1 E2 T^H [I 0] Q2^H E1^T``.
+    The rank comes from inverse subspace iteration on T, which carries all
+    of R1 (it does not suffer from an ill-conditioned R11 as the basic
+    solution can); x solves the deflated triangular system and is
+    the minimum-norm solution of the rank-k problem.  One sparse QR of A
+    plus one of the r-by-n R1^H.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n
+    b : array_like or sparse, shape (m,) or (m, p)""" + _COMMON + """
+    transpose_first : bool
+        Factor A^H first instead (cheaper when A^H's R is sparser, often
+        for wide A).
+    null_spaces : bool
+        Also return ``N`` and ``NT``, bases of the null spaces of A and A^H.
+
+    Returns
+    -------
+    LstsqResult
+    """
+
+
+# ---- NumPy-like front ends ---------------------------------------------------------------
+
+_SOLVERS = {"cod": cod_solve, "pinv": pinv_solve, "basic": basic_solve}
+
+
+def lstsq(A, b, tol=None, *, rtol=None, method="cod", options=None, rng=0):
+    """Least-squares solution of a possibly rank-deficient sparse system.
+
+    Like :func:`numpy.linalg.lstsq` (minimum-norm solution, with the rank)
+    for sparse A: ``method`` "cod" (default) or "pinv" give the
+    minimum-norm solution of the rank-k problem, "basic" a solution with
+    at most ``rank_spqr`` nonzeros.  Returns an :class:`LstsqResult`
+    (``x``, ``residuals`` for every column, ``rank``, ``flag``, bounds on
+    the singular values near the gap instead of all of them).
+    """
+    if not isinstance(method, str) or method not in _SOLVERS:
+        raise ValueError(f"method must be one of {sorted(_SOLVERS)}, got {method!r}")
+    return _SOLVERS[method](A, b, tol, rtol=rtol, options=options, rng=rng)
+
+
+_METHODS = ("auto", "basic", "null", "cod", "pinv")
+
+
+def _rank_once(A, itype, t, opts, gen, method):
+    AH = _LazyAdjoint(A, itype)
+    if method == "basic":
+        core, _, _, norm = _basic_core(A, AH, None, t, opts, gen, "auto")
+        return _result(RankResult, core, "basic", t, norm_AtNT=norm)
+    if method == "null":
+        core, _, norm = _null(A, AH, t, opts, gen)
+        return _result(RankResult, core, "null", t, norm_AN=norm)
+    if method == "cod":
+        core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False)
+        return _result(RankResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT)
+    rb = _rank_once(A, itype, t, opts, gen, "basic")
+    if rb.flag == 4:
+        return dataclasses.replace(rb, method="pinv")
+    rn = _rank_once(A, itype, t, opts, gen, "null")
+    worse = _worse(rb, rn)
+    res = dataclasses.replace(worse, method="pinv", norm_AN_estimate=rn.norm_AN_estimate,
+                              norm_AtNT_estimate=rb.norm_AtNT_estimate)
+    if rb.flag == 0 and rn.flag == 0 and rb.rank != rn.rank:
+        res = dataclasses.replace(res, flag=2, tol_alt=None)
+    return res
+
+
+def rank_estimate(A, tol=None, *, rtol=None, method="auto", options=None, rng=0, check=False):
+    if not isinstance(method, str) or method not in _METHODS:
+        raise ValueError(f"method must be one of {list(_METHODS)}, got {method!r}")
+    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
+    if 0 in A.shape:
+        return _check(_result(RankResult, _EmptyCore(t), "basic" if method == "auto" else method, t), check)
+    if method != "auto":
+        res = _rank_once(A, itype, t, opts, gen, method)
+        if res.flag == 4:
+            _warn_overflow("rank_estimate")
+        return _check(res, check)
+    best = None
+    for m in ("basic", "cod", "null"):
+        res = _rank_once(A, itype, t, opts, gen, m)
+        if best is None or res.flag < best.flag:
+            best = res
+        if best.flag == 0:
+            break
+    if best.flag == 4:
+        _warn_overflow("rank_estimate")
+    return _check(best, check)
+
+
+rank_estimate.__doc__ = """Numerical rank of A with a certainty flag and singular-value bounds.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n""" + _COMMON + """
+    method : {"auto", "basic", "null", "cod", "pinv"}
+        Which factorization decides: "basic" SPQR's QR of A, "null" that of
+        A^H, "cod" the complete orthogonal decomposition, "pinv" both QRs.
+        "auto" tries basic, then cod, then null, and stops at the first
+        certain answer (else keeps the best flag): one QR when the rank is
+        clear.
+
+    Returns
+    -------
+    RankResult
+    """
+
+
+def matrix_rank(A, tol=None, *, rtol=None, method="auto", options=None, rng=0):
+    """Numerical rank of a sparse matrix, like :func:`numpy.linalg.matrix_rank`.
+
+    ``tol`` is absolute and ``rtol`` relative to ``||A||_2`` (estimated), as
+    in NumPy; the default tolerance is ``max(m, n) * spacing(||A||_2)``.
+    Issues a RankWarning when the rank is not certain at that tolerance
+    (flag other than 0; see :func:`rank_estimate` for the details).
+    """
+    res = rank_estimate(A, tol, rtol=rtol, method=method, options=options, rng=rng)
+    if res.flag not in (0, 4):
+        warnings.warn(f"matrix_rank: rank {res.rank} is not certain at tol={res.tol:.3g} "
+                      f"(flag {res.flag}: {res.flag_meaning})", RankWarning, stacklevel=2)
+    return int(res.rank)
