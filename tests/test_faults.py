@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+import orvex.rank as rk
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr, spqr_factor, spqr_qmult, spqr_solve
 from conftest import make_matrix, variants
@@ -75,6 +76,13 @@ def operations(dtype, itype):
         "spqr_qmult": (None, lambda f: spqr_qmult(house, X, "QTX")),
         "spqr_qmult sparse": (None, lambda f: spqr_qmult(house, B, "QX")),
     }
+    ops.update({  # orvex.rank: results as arrays, to compare
+        "rank_estimate": (None, lambda f: rk.rank_estimate(A).rank),
+        "null_space": (None, lambda f: rk.null_space(A).toarray()),
+        "basic_solve": (None, lambda f: rk.basic_solve(A, b).x),
+        "pinv_solve": (None, lambda f: rk.pinv_solve(A, b).x),
+        "cod_solve": (None, lambda f: rk.cod_solve(A, b).x),
+    })
     for method in ("QX", "QTX", "XQ", "XQT"):
         Xm = X if method in ("QX", "QTX") else np.asfortranarray(X.T)
         ops[f"qmult {method}"] = ("numeric", lambda f, m=method, Xm=Xm: f.qmult(Xm, m))

@@ -87,8 +87,10 @@ nb::object rank_qr(nb::handle A, nb::handle order, double tol) {
         raise(PyExc_TypeError, "A must be a canonical CSC matrix");
     // The arrays themselves are held: SPQR reads them without the GIL.
     nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
-    cholmod_sparse hdr;
-    sparse_header_from_csc(shape, indptr, indices, data, 0, &hdr);
+    SparseView view;  // holds the arrays for as long as SPQR reads them
+    view.fill(shape, indptr, indices, data, 0);
+    view.validate(true);
+    cholmod_sparse &hdr = *view.header();
     auto obj = std::make_unique<RankQR>();
     obj->real = hdr.xtype == CHOLMOD_REAL;
     obj->int32 = hdr.itype == CHOLMOD_INT;
