@@ -24,6 +24,8 @@ SCREENSHOTS = {
     "api-SPQRFactor.png": ("api/generated/orvex.spqr.SPQRFactor.html", (1280, 1800)),
     "api-spqr.png": ("api/generated/orvex.spqr.spqr.html", (1280, 1800)),
     "pictures.png": ("guide/pictures.html", (1280, 3400)),
+    "guide-rank.png": ("guide/rank.html", (1280, 4200)),
+    "api-null_space.png": ("api/generated/orvex.rank.null_space.html", (1280, 2000)),
 }
 
 
