@@ -4,8 +4,9 @@ Every HTML page of the site is opened in Chromium with network access cut
 off. A page fails when it does not load, when its script reports an
 uncaught error, or when a link, image, stylesheet or script of it points
 inside the site at a file or anchor that does not exist. Links that leave
-the site are counted, never fetched. Screenshots of the landing page, one
-API page and the pictures page are saved for a person to look at.
+the site are counted, never fetched. Screenshots of the landing page, API
+pages of orvex.spqr and orvex.rank, the pictures page and the guide's page on
+rank-deficient problems are saved for a person to look at.
 
     python scripts/docs_check.py HTML_DIR SCREENSHOT_DIR
 """

@@ -27,14 +27,18 @@ class NullSpace:
     """An orthonormal basis N (n-by-d) of a numerical null space.
 
     N is kept as ``P Q X``: Q an orthogonal matrix held as Householder
-    vectors (from SPQR), X sparse with d columns (dense only in a block of
-    size rank-deficiency times the SPQR rank deficiency) and P an optional
-    row permutation.  Products never form N: ``N @ Y``, ``Y @ N``,
-    :meth:`matmat`, :meth:`rmatmat` (``N^H Y``), :meth:`rmatmat_left`
-    (``Y N^H``), :meth:`project_out`; :meth:`aslinearoperator` gives a
-    SciPy LinearOperator; :meth:`toarray` and :meth:`tocsc` give N
-    explicitly.  There is no ``__array__``, so nothing densifies N
-    silently.  Null spaces pickle (as plain arrays).
+    vectors (from SPQR), X sparse with d columns, ``[[U, 0], [0, I]]``
+    (the identity takes the columns of Q past the r that SPQR's column
+    dropping kept; U, dense r-by-(r - rank), combines those of the first r
+    that the inverse iteration found numerically dependent) and P an
+    optional row permutation.  Products
+    never form N: ``N @ Y``, ``Y @ N``, :meth:`matmat`, :meth:`rmatmat`
+    (``N^H Y``), :meth:`rmatmat_left` (``Y N^H``), :meth:`project_out`;
+    :meth:`aslinearoperator` gives a SciPy LinearOperator; :meth:`toarray`
+    and :meth:`tocsc` give N explicitly.  There is no ``__array__``, so
+    nothing densifies N silently.  Null spaces pickle (as plain arrays).
+    The tools (:func:`null_space`, and the solvers on request) make them;
+    the constructor is not meant to be called directly.
 
     Attributes
     ----------
