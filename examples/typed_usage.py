@@ -1,16 +1,20 @@
-"""The whole public API of orvex.spqr under a type checker.
+"""The whole public API of orvex.spqr and orvex.rank under a type checker.
 
 `mypy --strict examples/typed_usage.py` passes, and every `assert_type`
 states the type the stubs give; `python examples/typed_usage.py` runs it.
 """
 
 import dataclasses
+import pickle
 import warnings
-from typing import Any, assert_type
+from typing import Any, Literal, assert_type
 
 import numpy as np
 import numpy.typing as npt
 from scipy.sparse import csc_array, eye_array, random_array
+from scipy.sparse.linalg import LinearOperator
+
+import orvex.rank as rk
 
 from orvex.spqr import (
     SPQRError,
@@ -103,5 +107,72 @@ def main() -> None:
           f"{np.linalg.norm(residual):.1e}")
 
 
+def rank_deficient() -> None:
+    # A 30 x 20 matrix of rank 6: the product of two random sparse factors.
+    left = csc_array(random_array((30, 6), density=0.5, format="csc", rng=1))
+    right = csc_array(random_array((6, 20), density=0.5, format="csc", rng=2))
+    A = csc_array((left + eye_array(30, 6, format="csc")) @ (right + eye_array(6, 20, format="csc")))
+    b = np.ones(30)
+    S = eye_array(30, 2, format="csc")
+
+    # Rank with its evidence; the flag and the deciding tool are Literals.
+    res = rk.rank_estimate(A, method="auto", rng=np.random.default_rng(3))
+    assert_type(res, rk.RankResult)
+    assert_type(res.flag, Literal[0, 1, 2, 3, 4])
+    assert_type(res.method, Literal["basic", "null", "pinv", "cod"])
+    assert_type(res.tol_alt, float | None)
+    assert_type(res.sval_indices, npt.NDArray[np.int64])
+    assert_type(res.sval_upper_bounds, npt.NDArray[np.float64])
+    assert_type(res.details, dict[str, Any])
+    assert_type(res.certain, bool)
+    assert_type(res.flag_meaning, str)
+    assert_type(rk.matrix_rank(A, rtol=1e-12, method="cod"), int)
+    assert_type(rk.normest(A, 0.01), float)
+    opts = rk.RankOptions(order="amd", tol_norm_type=1, ssi_max_block=12)
+    assert_type(dataclasses.replace(opts, k=2), rk.RankOptions)
+    assert_type(opts.order, Literal["fixed", "default", "natural", "colamd", "amd", "metis",
+                                    "best", "cholmod", "bestamd"] | None)
+
+    # Null spaces: None only where the iteration overflowed, never with check=True.
+    maybe = rk.null_space(A, options=opts)
+    assert_type(maybe, rk.NullSpace | None)
+    N = rk.null_space(A, 1e-10, check=True)
+    assert_type(N, rk.NullSpace)
+    assert_type(N.shape, tuple[int, int])
+    assert_type(N.result, rk.RankResult | None)
+    Y = np.ones((N.shape[1], 2))
+    assert_type(N @ Y, Dense)
+    assert_type(np.ones((3, 20)) @ N, Dense)
+    assert_type(N.rmatmat(np.ones(20)), Dense)
+    assert_type(N.rmatmat_left(Y.T), Dense)
+    assert_type(N.project_out(np.ones(20)), Dense)
+    assert_type(N.toarray(), Dense)
+    assert_type(N.tocsc(), csc_array[Any])
+    assert isinstance(N.aslinearoperator(), LinearOperator)
+
+    # Solutions: dense whatever b is; residuals per column; bases on request.
+    sol = rk.lstsq(A, b, method="pinv")
+    assert_type(sol, rk.LstsqResult)
+    assert_type(sol.x, Dense | None)
+    assert_type(sol.residuals, npt.NDArray[np.float64] | None)
+    assert_type(rk.basic_solve(A, S, left_null_space=True).NT, rk.NullSpace | None)
+    cod = rk.cod_solve(A, b, transpose_first=True, null_spaces=True, check=True)
+    assert_type(cod.N, rk.NullSpace | None)
+    pinv = rk.pinv_solve(A, S, 1e-10, null_spaces=True)
+    assert cod.x is not None and pinv.x is not None and pinv.N is not None
+    assert np.linalg.norm(pinv.N.rmatmat(pinv.x)) < 1e-8  # orthogonal to the null space
+    assert isinstance(pickle.loads(pickle.dumps(pinv)), rk.LstsqResult)
+    try:
+        rk.rank_estimate(A, tol=1e-300, check=True)
+    except rk.RankError:
+        pass
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", rk.RankWarning)
+        assert issubclass(rk.RankOverflowWarning, rk.RankWarning)
+    print(f"rank {res.rank} of {A.shape} (flag {res.flag}), null space {N.shape}, "
+          f"|A N| = {np.linalg.norm(A.toarray() @ N.toarray()):.1e}")
+
+
 if __name__ == "__main__":
     main()
+    rank_deficient()

@@ -27,7 +27,7 @@ build)
     MPLBACKEND=Agg "${sphinx[@]}" -b html docs docs/_build/html
     MPLBACKEND=Agg "${sphinx[@]}" -b doctest docs docs/_build/doctest
     pages=$(cd docs/_build/html && find . -name '*.html' -not -path './_*' | wc -l)
-    pictures=$(find docs/_build/html/_images -name 'pictures-*.png' | wc -l)
+    pictures=$(find docs/_build/html/_images -name '*-[0-9]*.png' | wc -l)
     examples=$(sed -n 's/^ *\([0-9][0-9]*\) tests$/\1/p' docs/_build/doctest/output.txt)
     log "$pages pages, $pictures pictures drawn, $examples examples run," \
         "$(( $(date +%s) - start )) s: docs/_build/html/index.html"

@@ -4,8 +4,9 @@ Every HTML page of the site is opened in Chromium with network access cut
 off. A page fails when it does not load, when its script reports an
 uncaught error, or when a link, image, stylesheet or script of it points
 inside the site at a file or anchor that does not exist. Links that leave
-the site are counted, never fetched. Screenshots of the landing page, one
-API page and the pictures page are saved for a person to look at.
+the site are counted, never fetched. Screenshots of the landing page, API
+pages of orvex.spqr and orvex.rank, the pictures page and the guide's page on
+rank-deficient problems are saved for a person to look at.
 
     python scripts/docs_check.py HTML_DIR SCREENSHOT_DIR
 """
@@ -24,6 +25,8 @@ SCREENSHOTS = {
     "api-SPQRFactor.png": ("api/generated/orvex.spqr.SPQRFactor.html", (1280, 1800)),
     "api-spqr.png": ("api/generated/orvex.spqr.spqr.html", (1280, 1800)),
     "pictures.png": ("guide/pictures.html", (1280, 3400)),
+    "guide-rank.png": ("guide/rank.html", (1280, 4200)),
+    "api-null_space.png": ("api/generated/orvex.rank.null_space.html", (1280, 2000)),
 }
 
 

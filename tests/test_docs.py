@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+import orvex.rank as rk
 import orvex.spqr as mod
 import orvex.utils
 from orvex.spqr.frame import docs
@@ -35,6 +36,29 @@ def test_docstring_examples_run(name):
     assert "\nExamples\n" in obj.__doc__ or "\n    Examples\n" in obj.__doc__
     (failed, attempted), report = _doctest(obj, name)
     assert attempted >= 5 and failed == 0, report
+
+
+def _rank_documented():
+    """Every public function, class, method and property of orvex.rank but
+    the exceptions and warnings."""
+    names = []
+    for name in rk.__all__:
+        obj = getattr(rk, name)
+        if isinstance(obj, type) and issubclass(obj, Exception):
+            continue
+        names.append(name)
+        if isinstance(obj, type):
+            names += [f"{name}.{attr}" for attr, value in vars(obj).items()
+                      if not attr.startswith("_") and (callable(value) or isinstance(value, property))]
+    return names
+
+
+@pytest.mark.parametrize("name", _rank_documented())
+def test_rank_docstring_examples_run(name):
+    obj = operator.attrgetter(name)(rk)
+    assert "\nExamples\n" in obj.__doc__ or "    Examples\n" in obj.__doc__
+    (failed, attempted), report = _doctest(obj, name)
+    assert attempted >= 3 and failed == 0, report
 
 
 def test_ordering_names_are_the_accepted_ones():

@@ -19,7 +19,7 @@ from conftest import SANITIZED, make_matrix, variants
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 PACKAGE = pathlib.Path(orvex.__file__).parent
-STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi"]
+STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi", "rank/__init__.pyi"]
 ALLOWLIST = ROOT / "tests" / "typing" / "stubtest-allowlist.txt"
 EXAMPLE = ROOT / "examples" / "typed_usage.py"
 
@@ -42,6 +42,16 @@ x: csc_array = f.solve(np.ones(3))  # assignment
 P: np.ndarray = spqr(A, order="fixed")[2]  # assignment
 f.rank = 2  # misc
 spqr_solve(A, np.ones(3), tranpose=True)  # call-overload
+import orvex.rank as rk
+rk.lstsq(A, np.ones(3), method="svd")  # arg-type
+rk.rank_estimate(A, method="qr")  # arg-type
+rk.RankOptions(order="colmad")  # arg-type
+rk.null_space(A).toarray()  # union-attr
+res = rk.rank_estimate(A)
+res.rank = 3  # misc
+assert res.flag != 5  # comparison-overlap
+rk.cod_solve(A, np.ones(3), transposed_first=True)  # call-arg
+rk.matrix_rank(A, 1e-3, 1e-3)  # call-arg
 """
 
 
@@ -89,13 +99,13 @@ def test_mypy_strict_example_and_mistakes(tmp_path):
     assert flagged == expected, result.stdout
 
 
-def _literals(alias):
-    """The strings of a Literal type alias of the orvex.spqr stub."""
-    tree = ast.parse((pathlib.Path(__file__).parents[1] / "src/orvex/spqr/__init__.pyi").read_text())
+def _literals(alias, stub="spqr"):
+    """The values of a Literal type alias of the orvex.spqr (or orvex.rank) stub."""
+    tree = ast.parse((ROOT / "src" / "orvex" / stub / "__init__.pyi").read_text())
     for node in tree.body:
         if isinstance(node, ast.AnnAssign) and node.target.id == alias:
             return [c.value for c in ast.walk(node.value)
-                    if isinstance(c, ast.Constant) and isinstance(c.value, str)]
+                    if isinstance(c, ast.Constant) and isinstance(c.value, (str, int))]
     raise KeyError(alias)
 
 
@@ -116,7 +126,33 @@ def test_literal_names_are_the_accepted_ones(dtype, itype):
     assert [len(mod.spqr(A, mode=m)) for m in modes] == [3, 3, 2, 3]
 
 
+@variants
+def test_rank_literal_names_are_the_accepted_ones(dtype, itype):
+    import orvex.rank as rk
+    A = make_matrix(12, 9, dtype, itype, rank=4, seed=5)
+    methods = _literals("_RankMethod", "rank")
+    tools = set()
+    for method in methods:
+        res = rk.rank_estimate(A, method=method)
+        assert res.rank == 4 and res.flag in _literals("_Flag", "rank")
+        tools.add(res.method)
+    assert tools <= set(_literals("_Tool", "rank")) and "auto" not in tools
+    with pytest.raises(ValueError, match="method"):
+        rk.rank_estimate(A, method="svd")
+    for method in _literals("_LstsqMethod", "rank"):
+        assert rk.lstsq(A, np.ones(12, dtype=dtype), method=method).rank == 4
+    with pytest.raises(ValueError, match="method"):
+        rk.lstsq(A, np.ones(12), method="auto")
+    # Every ordering of orvex.spqr serves the rank tools too.
+    for order in _literals("_OrderName") + _literals("_FillReducing"):
+        assert rk.rank_estimate(A, options=rk.RankOptions(order=order)).rank == 4
+    for norm_type in (1, 2):
+        assert rk.RankOptions(tol_norm_type=norm_type).tol_norm_type == norm_type
+
+
 @needs_stubs
 def test_typed_example_runs(capsys):
     runpy.run_path(str(EXAMPLE), run_name="__main__")
-    assert "rank 12 of (40, 12)" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "rank 12 of (40, 12)" in out
+    assert "rank 6 of (30, 20) (flag 0), null space (20, 14)" in out

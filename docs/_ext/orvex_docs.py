@@ -9,6 +9,8 @@
   figures rather than restate them.
 * ``load_matrix``, ``measure_orderings`` and ``ORDER_NAMES`` are shared by the
   measured tables and the pictures (plot directives import this module).
+* ``rank_flag_table`` measures orvex.rank on the singular matrices of
+  tests/data/rank against their dense-SVD reference ranks.
 """
 
 import contextlib
@@ -31,6 +33,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 DATA = ROOT / "tests" / "data"
 REPORT = ROOT / "benchmarks" / "results" / "latest.md"
 REPORT_JSON = ROOT / "benchmarks" / "results" / "latest.json"
+RESULTS = ROOT / "benchmarks" / "results"
 
 
 def _order_names():
@@ -160,15 +163,66 @@ def list_table(header, rows, widths=None):
 def _markdown_cell(text):
     # Inline code of the report becomes inline literals; nothing else in
     # the report's cells is markup.
-    return re.sub(r"`([^`]+)`", r"``\1``", text.strip())
+    parts = re.split(r"(`[^`]+`)", text.strip())
+    return "".join("`" + part + "`" if part.startswith("`") else part.replace("|", "\\|")
+                   for part in parts)
+
+
+def rank_flag_table():
+    """Lines of a table: per tolerance of the reference files and per tool,
+    how many matrices of tests/data/rank get each flag, how many certain
+    ranks differ from the SVD rank, and how often SPQR's column dropping is
+    right."""
+    import sys
+    import warnings
+    import orvex.rank as rk
+    sys.path.insert(0, str(ROOT / "tests" / "rank"))
+    from rank_matrices import NAMES, load
+    tools = ["auto", "basic", "null", "cod", "pinv"]
+    keys = {"eps_norm2": "eps", "spqr_rank_default": "default"}
+    counts = {(k, t): [0] * 5 for k in keys for t in tools}
+    wrong = {k: 0 for k in keys}
+    spqr_right = {k: 0 for k in keys}
+    for name in NAMES:
+        A, ref = load(name)
+        sv = np.asarray(ref["singular_values"])
+        for key in keys:
+            tol, rank = ref["ranks"][key]["tol"], ref["ranks"][key]["rank"]
+            for tool in tools:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", rk.RankWarning)
+                    res = rk.rank_estimate(A, tol, method=tool)
+                counts[key, tool][res.flag] += 1
+                if (res.flag == 0 and res.rank != rank
+                        or res.flag == 1 and res.rank != int(np.sum(sv > res.tol_alt))):
+                    wrong[key] += 1
+                if tool == "basic":
+                    spqr_right[key] += res.rank_spqr == rank
+    if any(wrong.values()):
+        raise AssertionError(f"certain ranks that differ from the SVD rank: {wrong}")
+    header = ["tolerance", "tool", "certain (0)", "certain at tol_alt (1)",
+              "uncertain (2, 3)", "overflow (4)", "SPQR's rank right"]
+    rows = []
+    for key, label in keys.items():
+        for tool in tools:
+            c = counts[key, tool]
+            rows.append([label, tool, c[0], c[1], c[2] + c[3], c[4],
+                         f"{spqr_right[key]} of {len(NAMES)}" if tool == "auto" else ""])
+    return [f"{len(NAMES)} matrices. Tolerance \"eps\": :math:`\\max(m, n)\\,\\varepsilon\\,"
+            "\\sigma_1`; \"default\": :math:`\\max(m, n)\\,\\mathrm{spacing}(\\|A\\|_2)` "
+            "with the norm estimated. ``auto`` tries basic, cod and null in turn until one "
+            "is certain.", ""] + list_table(header, rows)
 
 
 def report_sections(path=REPORT):
-    """The report's sections: heading -> list of lines."""
+    """The report's sections: heading -> list of lines (the lines before the
+    first heading under "")."""
     sections, current = {}, None
     for line in path.read_text(encoding="utf-8").splitlines():
         if line.startswith("## "):
             current = sections.setdefault(line[3:].strip(), [])
+        elif line.startswith("# ") and current is None:
+            current = sections.setdefault("", [])
         elif current is not None:
             current.append(line)
     return sections
@@ -177,7 +231,8 @@ def report_sections(path=REPORT):
 def report_table(section, path=REPORT):
     """(header, rows) of the first Markdown table of a report section."""
     lines = [l for l in report_sections(path)[section] if l.startswith("|")]
-    cells = [[c for c in l.strip().strip("|").split("|")] for l in lines]
+    # A doubled bar is a norm (||A N||) inside a cell, not two separators.
+    cells = [re.split(r"(?<!\|)\|(?!\|)", l.strip()[1:-1]) for l in lines]
     header, rows = cells[0], cells[2:]
     return [c.strip() for c in header], rows
 
@@ -217,21 +272,25 @@ class OrvexExec(_InsertRst):
 class BenchmarkTable(_InsertRst):
     """A table of the benchmark report.
 
-    Options: ``section`` (the report heading), ``match`` (a regular
+    Options: ``report`` (a file of benchmarks/results, latest.md by
+    default), ``section`` (the report heading; empty: the table before the
+    first heading), ``match`` (a regular
     expression a row must match, on its cells joined by " | "), ``columns``
     (comma-separated column numbers to keep, from 0) and ``widths``.
     """
 
     required_arguments = 0
-    option_spec = {"section": directives.unchanged_required,
+    option_spec = {"section": directives.unchanged,
+                   "report": directives.unchanged,
                    "match": directives.unchanged,
                    "columns": directives.unchanged,
                    "widths": directives.unchanged}
 
     def run(self):
         env = self.state.document.settings.env
-        env.note_dependency(str(REPORT))
-        header, rows = report_table(self.options["section"])
+        path = RESULTS / self.options.get("report", "latest.md")
+        env.note_dependency(str(path))
+        header, rows = report_table(self.options.get("section") or "", path)
         if "match" in self.options:
             pattern = re.compile(self.options["match"])
             rows = [r for r in rows if pattern.search(" | ".join(c.strip() for c in r))]

@@ -67,8 +67,14 @@ def test_kahan_rank_99_certain_from_every_tool(dtype, itype):
     assert N.result.flag == 0 and N.shape == (100, 1)
     assert np.linalg.norm(D @ N.toarray()) <= N.result.tol
     for method in ("auto", "basic", "null", "cod", "pinv"):
-        assert rk.rank_estimate(A, method=method).rank == 99
-    assert rk.matrix_rank(A) == 99 == np.linalg.matrix_rank(D)
+        res = rk.rank_estimate(A, method=method)
+        assert (res.rank, res.flag) == (99, 0), method
+    for method in ("cod", "pinv", "basic"):
+        res = rk.lstsq(A, b, method=method)
+        assert (res.rank, res.flag) == (99, 0), method
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a certain rank: no RankWarning
+        assert rk.matrix_rank(A) == 99 == np.linalg.matrix_rank(D)
 
 
 @variants

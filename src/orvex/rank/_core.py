@@ -127,6 +127,36 @@ def normest(A, rtol=1e-6, rng=0, maxiter=100):
     Starts from the column sums of ``|A|`` and stops when two successive
     estimates agree to ``rtol`` (relative) or after `maxiter` steps; the
     estimate is a lower bound.  A may be any SciPy sparse matrix or array.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like
+    rtol : float
+        Relative change between two steps at which the iteration stops.
+    rng : int, numpy.random.Generator or None
+        Source of a random restart when A maps the start to zero.
+    maxiter : int
+        Steps at most.
+
+    Returns
+    -------
+    float
+        The estimate, 0 for a matrix without nonzeros.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> round(rk.normest(A), 6), round(float(np.linalg.norm(A.toarray(), 2)), 6)
+    (4.549434, 4.549434)
+    >>> bool(rk.normest(A, 0.01) <= np.linalg.norm(A.toarray(), 2))
+    True
     """
     A = sp.csc_array(A)
     if A.nnz == 0 or 0 in A.shape:

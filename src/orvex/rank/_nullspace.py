@@ -27,14 +27,18 @@ class NullSpace:
     """An orthonormal basis N (n-by-d) of a numerical null space.
 
     N is kept as ``P Q X``: Q an orthogonal matrix held as Householder
-    vectors (from SPQR), X sparse with d columns (dense only in a block of
-    size rank-deficiency times the SPQR rank deficiency) and P an optional
-    row permutation.  Products never form N: ``N @ Y``, ``Y @ N``,
-    :meth:`matmat`, :meth:`rmatmat` (``N^H Y``), :meth:`rmatmat_left`
-    (``Y N^H``), :meth:`project_out`; :meth:`aslinearoperator` gives a
-    SciPy LinearOperator; :meth:`toarray` and :meth:`tocsc` give N
-    explicitly.  There is no ``__array__``, so nothing densifies N
-    silently.  Null spaces pickle (as plain arrays).
+    vectors (from SPQR), X sparse with d columns, ``[[U, 0], [0, I]]``
+    (the identity takes the columns of Q past the r that SPQR's column
+    dropping kept; U, dense r-by-(r - rank), combines those of the first r
+    that the inverse iteration found numerically dependent) and P an
+    optional row permutation.  Products
+    never form N: ``N @ Y``, ``Y @ N``, :meth:`matmat`, :meth:`rmatmat`
+    (``N^H Y``), :meth:`rmatmat_left` (``Y N^H``), :meth:`project_out`;
+    :meth:`aslinearoperator` gives a SciPy LinearOperator; :meth:`toarray`
+    and :meth:`tocsc` give N explicitly.  There is no ``__array__``, so
+    nothing densifies N silently.  Null spaces pickle (as plain arrays).
+    The tools (:func:`null_space`, and the solvers on request) make them;
+    the constructor is not meant to be called directly.
 
     Attributes
     ----------
@@ -44,6 +48,27 @@ class NullSpace:
         float64 or complex128.
     result : RankResult or None
         The rank result of the tool that produced the basis.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2., 0.],
+    ...                [0., 1., 1., 0., 2.],
+    ...                [1., 1., 2., 2., 2.]])    # rank 2: the third row is the sum
+    >>> N = rk.null_space(A)
+    >>> N, N.shape, N.result.rank
+    (<NullSpace 5x3 float64>, (5, 3), 2)
+    >>> Z = N.toarray()                          # orthonormal columns
+    >>> bool(np.allclose(Z.T @ Z, np.eye(3)))
+    True
+    >>> y = N @ np.array([1., 2., 3.])           # a vector of the null space
+    >>> bool(np.linalg.norm(A @ y) < 1e-14)
+    True
+    >>> import pickle
+    >>> bool(np.allclose(pickle.loads(pickle.dumps(N)).toarray(), Z))
+    True
     """
 
     __slots__ = ("_qr", "_house", "_X", "_XH", "_perm", "shape", "dtype", "result")
@@ -84,7 +109,27 @@ class NullSpace:
     # ---- products ------------------------------------------------------------------
 
     def matmat(self, Y):
-        """``N @ Y`` for Y of shape ``(d,)`` or ``(d, p)``."""
+        """``N @ Y`` for Y of shape ``(d,)`` or ``(d, p)``.
+
+        Y may be sparse (it is densified); the result is a dense array,
+        one-dimensional for a one-dimensional Y.  ``matvec`` is the same
+        method, and ``N @ Y`` calls it.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> Y = np.arange(6.0).reshape(3, 2)
+        >>> bool(np.allclose(N.matmat(Y), Z @ Y)), (N @ Y[:, 0]).shape
+        (True, (5,))
+        >>> bool(np.linalg.norm(A @ (N @ Y)) < 1e-13)
+        True
+        """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
         Y2 = Y[:, None] if one else Y
@@ -98,7 +143,26 @@ class NullSpace:
         return Z[:, 0] if one else Z
 
     def rmatmat(self, Y):
-        """``N^H @ Y`` for Y of shape ``(n,)`` or ``(n, p)``."""
+        """``N^H @ Y`` for Y of shape ``(n,)`` or ``(n, p)``.
+
+        The coordinates of Y's component in the null space; ``rmatvec`` is
+        the same method.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> x = np.array([1., 2., 3., 4., 5.])
+        >>> bool(np.allclose(N.rmatmat(x), Z.T @ x)), N.rmatmat(x).shape
+        (True, (3,))
+        >>> bool(np.allclose(N.rmatmat(A.T @ np.ones(3)), 0))   # range of A^T: no component
+        True
+        """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
         Y2 = Y[:, None] if one else Y
@@ -114,7 +178,23 @@ class NullSpace:
         return Z[:, 0] if one else Z
 
     def lmatmat(self, Y):
-        """``Y @ N`` for Y of shape ``(n,)`` or ``(p, n)``."""
+        """``Y @ N`` for Y of shape ``(n,)`` or ``(p, n)``.
+
+        ``Y @ N`` with a NumPy array Y calls it (NumPy defers to N).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> Y = np.ones((2, 5))
+        >>> bool(np.allclose(N.lmatmat(Y), Y @ Z)), (Y @ N).shape
+        (True, (2, 3))
+        """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
         Y2 = Y[None, :] if one else Y
@@ -127,7 +207,21 @@ class NullSpace:
         return Z[0] if one else Z
 
     def rmatmat_left(self, Y):
-        """``Y @ N^H`` for Y of shape ``(d,)`` or ``(p, d)``."""
+        """``Y @ N^H`` for Y of shape ``(d,)`` or ``(p, d)``.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> Y = np.array([[1., 0., 0.], [0., 1., 1.]])
+        >>> bool(np.allclose(N.rmatmat_left(Y), Y @ Z.T)), N.rmatmat_left(Y[0]).shape
+        (True, (5,))
+        """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
         one = Y.ndim == 1
         Y2 = Y[None, :] if one else Y
@@ -151,12 +245,49 @@ class NullSpace:
         return self.lmatmat(Y)
 
     def project_out(self, x):
-        """``x - N (N^H x)``: x without its component in the null space."""
+        """``x - N (N^H x)``: x without its component in the null space.
+
+        x of shape ``(n,)`` or ``(n, p)``; the result lies in the range of
+        A^H (to the accuracy of the basis).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> x = np.array([1., 2., 3., 4., 5.])
+        >>> p = N.project_out(x)
+        >>> bool(np.allclose(N.rmatmat(p), 0)), bool(np.allclose(A @ p, A @ x))
+        (True, True)
+        """
         x, _ = _dense_operand(x, self.dtype, "x")
         return x - self.matmat(self.rmatmat(x))
 
     def aslinearoperator(self):
-        """N as a :class:`scipy.sparse.linalg.LinearOperator`."""
+        """N as a :class:`scipy.sparse.linalg.LinearOperator`.
+
+        Its ``matvec``/``matmat`` are :meth:`matmat`, its adjoint's are
+        :meth:`rmatmat`: nothing is formed.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> L = N.aslinearoperator()
+        >>> L.shape, bool(np.allclose(L.H @ np.ones(5), Z.T @ np.ones(5)))
+        ((5, 3), True)
+        >>> bool(np.allclose(L @ np.eye(3), Z))
+        True
+        """
         return LinearOperator(self.shape, dtype=self.dtype, matvec=self.matmat,
                               rmatvec=self.rmatmat, matmat=self.matmat,
                               rmatmat=self.rmatmat)
@@ -164,7 +295,22 @@ class NullSpace:
     # ---- explicit forms -----------------------------------------------------------------
 
     def toarray(self):
-        """N as a dense n-by-d array (the orthonormal columns themselves)."""
+        """N as a dense n-by-d array (the orthonormal columns themselves).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> Z.shape, Z.dtype
+        ((5, 3), dtype('float64'))
+        >>> bool(np.allclose(Z.T @ Z, np.eye(3))), bool(np.linalg.norm(A @ Z) < 1e-14)
+        (True, True)
+        """
         Z = self._q(_QX, self._X.toarray())
         if self._perm is not None:
             out = np.empty_like(Z)
@@ -173,7 +319,23 @@ class NullSpace:
         return np.asarray(Z)
 
     def tocsc(self):
-        """N as a scipy.sparse.csc_array (Q applied to the sparse X)."""
+        """N as a scipy.sparse.csc_array (Q applied to the sparse X).
+
+        Sparse where SPQR's Householder vectors and X are.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> A = np.array([[1., 0., 1., 2., 0.],
+        ...               [0., 1., 1., 0., 2.],
+        ...               [1., 1., 2., 2., 2.]])    # rank 2
+        >>> N = rk.null_space(A)
+        >>> Z = N.toarray()
+        >>> S = N.tocsc()
+        >>> S.format, S.shape, bool(np.allclose(S.toarray(), Z))
+        ('csc', (5, 3), True)
+        """
         house = self._house_arrays()
         X = self._X.astype(self.dtype)
         if house is None or X.shape[1] == 0:

@@ -70,6 +70,20 @@ class RankOptions:
         Sweeps of that power iteration before testing / at most.
     ssp_convergence_factor : float
         Relative accuracy asked of the largest value it estimates.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import orvex.rank as rk
+    >>> opts = rk.RankOptions(order="amd", nsvals_small=2)
+    >>> A = np.array([[1., 0., 1.], [0., 1., 1.], [1., 1., 2.], [2., 0., 2.]])
+    >>> res = rk.rank_estimate(A, options=opts)
+    >>> res.rank, res.sval_indices          # two values below the gap get bounds
+    (2, array([1, 2]))
+    >>> rk.RankOptions(ssi_min_block=12)
+    Traceback (most recent call last):
+        ...
+    ValueError: ssi_min_block (12) exceeds ssi_max_block (10)
     """
 
     tol_norm_type: int = 2
@@ -125,13 +139,15 @@ class RankResult:
     ----------
     flag : int
         0: the rank is right if the estimated singular-value bounds hold
-        (they do on every test problem); 1: the bounds put a gap between
-        ``tol_alt`` and ``tol``, so ``rank`` is the rank at any tolerance in
-        ``[tol_alt, sval_lower_bounds[...])``; 2: the bounds are too loose
-        to decide; 3: the rank is probably too high; 4: overflow, nothing
-        returned.
+        (they do on every test problem); 1: no gap at ``tol``, but the
+        bounds put one above it, between ``tol_alt`` (> ``tol``) and the
+        lower bound of sigma_rank, so ``rank`` is the rank at any
+        tolerance from ``tol_alt`` up to that bound; 2: the bounds are too
+        loose to decide; 3: the rank is probably too high; 4: overflow,
+        nothing returned.
     rank : int
-        The numerical rank estimate ``#{i : sigma_i > tol}``.
+        The numerical rank estimate ``#{i : sigma_i > tol}`` (for flag 1,
+        at ``tol_alt``).
     rank_spqr : int
         SPQR's own estimate from column dropping at the same tolerance.
     tol : float
@@ -152,6 +168,21 @@ class RankResult:
     details : dict
         Plain statistics: SPQR's ``norm_E_fro``, iteration counts and block
         sizes, flags of the parts.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import orvex.rank as rk
+    >>> A = np.array([[1., 0., 1.], [0., 1., 1.], [1., 1., 2.], [2., 0., 2.]])
+    >>> res = rk.rank_estimate(A)
+    >>> res
+    RankResult(rank=2, flag=0, rank_spqr=2, tol=1.78e-15, method='basic')
+    >>> res.sval_indices                    # sigma_2 and sigma_3, 0-based
+    array([1, 2])
+    >>> bool(res.sval_lower_bounds[0] > res.tol >= res.sval_upper_bounds[1])
+    True
+    >>> np.linalg.svd(A, compute_uv=False).round(6)
+    array([3.991015, 1.439374, 0.      ])
     """
 
     flag: int
@@ -169,12 +200,28 @@ class RankResult:
 
     @property
     def certain(self):
-        """True when flag is 0."""
+        """True when flag is 0.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> rk.rank_estimate(np.array([[1., 2.], [2., 4.]])).certain
+        True
+        """
         return self.flag == 0
 
     @property
     def flag_meaning(self):
-        """A one-line description of the flag."""
+        """A one-line description of the flag.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> rk.rank_estimate(np.array([[1., 2.], [2., 4.]])).flag_meaning
+        'certain: the estimated bounds place the gap at the tolerance'
+        """
         return _FLAG_MEANING.get(self.flag, "unknown")
 
     def _rank_fields(self):
@@ -199,6 +246,22 @@ class LstsqResult(RankResult):
     N, NT : NullSpace or None
         Orthonormal bases of the numerical null spaces of A and A^H when
         requested (or None).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import orvex.rank as rk
+    >>> A = np.array([[1., 0., 1.], [0., 1., 1.], [1., 1., 2.], [2., 0., 2.]])
+    >>> res = rk.pinv_solve(A, np.ones(4), null_spaces=True)
+    >>> res
+    LstsqResult(rank=2, flag=0, rank_spqr=2, tol=1.78e-15, method='pinv')
+    >>> np.round(res.x, 6), np.round(res.residuals, 6)
+    (array([0.121212, 0.30303 , 0.424242]), array([0.363636]))
+    >>> res.N, res.NT
+    (<NullSpace 3x1 float64>, <NullSpace 4x2 float64>)
+    >>> import dataclasses
+    >>> dataclasses.replace(res, rank=1)
+    LstsqResult(rank=1, flag=0, rank_spqr=2, tol=1.78e-15, method='pinv')
     """
 
     x: Any = None

@@ -22,7 +22,8 @@ _COMMON = """
         (or negative): ``max(m, n) * numpy.spacing(normest(A))``, about
         ``max(m, n) eps ||A||_2``.
     rtol : float, optional
-        Relative tolerance instead: ``tol = rtol * normest(A)``.
+        Relative tolerance instead: ``tol = rtol * normest(A)`` (or
+        ``rtol * ||A||_1`` with ``RankOptions(tol_norm_type=1)``).
     options : RankOptions, optional
         Iteration parameters.
     rng : int, numpy.random.Generator or None
@@ -89,6 +90,41 @@ basic_solve.__doc__ = """Basic solution of ``min ||b - A x||_2`` for a rank-defi
     LstsqResult
         ``x`` (shape of b's columns: 1-D in, 1-D out; None for flag 4),
         ``residuals``, ``NT`` when asked, the rank, flag and bounds.
+
+    See Also
+    --------
+    pinv_solve, cod_solve : the minimum-norm solution.
+
+    Examples
+    --------
+    The third column of A is the sum of the first two: A has rank 3.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> b = np.array([1., 2., 3., 4., 5.])
+    >>> res = rk.basic_solve(A, b)
+    >>> res.rank, res.flag
+    (3, 0)
+    >>> np.round(res.x, 6)              # one zero: rank_spqr nonzeros at most
+    array([ 0.      , -0.661017,  2.016949,  0.135593])
+    >>> np.round(res.residuals, 6)      # ||b - A x||^2, the least-squares optimum
+    array([18.355932])
+
+    The null space of A^H comes with it on request, and a sparse b gives
+    a dense x:
+
+    >>> from scipy.sparse import eye_array
+    >>> res = rk.basic_solve(A, eye_array(5, 2, format="csc"), left_null_space=True)
+    >>> res.x.shape, res.NT.shape
+    ((4, 2), (5, 2))
+    >>> bool(np.linalg.norm(A.T @ res.NT.toarray()) <= res.tol)
+    True
     """
 
 
@@ -130,7 +166,35 @@ null_space.__doc__ = """Orthonormal basis of the numerical null space of A.
     NullSpace or None
         The basis; its ``result`` attribute holds the rank, flag, bounds and
         ``norm_AN_estimate``.  None (with a RankOverflowWarning) when the
-        inverse iteration overflowed.
+        inverse iteration overflowed; with ``check=True`` a RankError
+        instead.
+
+    See Also
+    --------
+    NullSpace : products with the basis, its explicit forms.
+    scipy.linalg.null_space : the dense equivalent.
+
+    Examples
+    --------
+    The third column of A is the sum of the first two.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> N = rk.null_space(A)
+    >>> N
+    <NullSpace 4x1 float64>
+    >>> N.result
+    RankResult(rank=3, flag=0, rank_spqr=3, tol=4.44e-15, method='null')
+    >>> np.round(N.toarray().ravel(), 6)
+    array([ 0.57735,  0.57735, -0.57735,  0.     ])
+    >>> bool(np.linalg.norm(A @ N.toarray()) <= N.result.tol)
+    True
     """
 
 
@@ -190,7 +254,40 @@ pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x 
     -------
     LstsqResult
         The flag and bounds are those of the less certain of the two rank
-        determinations; ``details`` holds both flags and ranks.
+        determinations; ``details`` holds both flags and ranks.  When both
+        are certain but disagree, the flag is 2.
+
+    See Also
+    --------
+    cod_solve : the same solution from one QR of A and one of R1^H.
+    basic_solve : one QR, a sparse solution.
+
+    Examples
+    --------
+    The third column of A is the sum of the first two; the solution is
+    NumPy's (dense, SVD-based) one.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> b = np.array([1., 2., 3., 4., 5.])
+    >>> res = rk.pinv_solve(A, b)
+    >>> res.rank, res.flag, res.details["flag_basic"], res.details["flag_null"]
+    (3, 0, 0, 0)
+    >>> np.round(res.x, 6)
+    array([0.892655, 0.231638, 1.124294, 0.135593])
+    >>> bool(np.allclose(res.x, np.linalg.lstsq(A.toarray(), b)[0]))
+    True
+    >>> res = rk.pinv_solve(A, b, null_spaces=True)
+    >>> res.N.shape, res.NT.shape
+    ((4, 1), (5, 2))
+    >>> bool(abs(res.N.rmatmat(res.x)[0]) < 1e-14)    # x is orthogonal to the null space
+    True
     """
 
 
@@ -331,6 +428,37 @@ cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogo
     Returns
     -------
     LstsqResult
+        ``x`` (1-D for a 1-D b; None for flag 4), ``residuals``, ``N`` and
+        ``NT`` when asked, the rank, flag and bounds.
+
+    See Also
+    --------
+    pinv_solve, lstsq
+
+    Examples
+    --------
+    The third column of A is the sum of the first two.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> b = np.array([1., 2., 3., 4., 5.])
+    >>> res = rk.cod_solve(A, b)
+    >>> res
+    LstsqResult(rank=3, flag=0, rank_spqr=3, tol=4.44e-15, method='cod')
+    >>> np.round(res.x, 6)
+    array([0.892655, 0.231638, 1.124294, 0.135593])
+    >>> x_t = rk.cod_solve(A, b, transpose_first=True).x
+    >>> bool(np.allclose(x_t, res.x))
+    True
+    >>> B = np.column_stack([b, np.ones(5)])
+    >>> rk.cod_solve(A, B, null_spaces=True).x.shape
+    (4, 2)
     """
 
 
@@ -343,11 +471,49 @@ def lstsq(A, b, tol=None, *, rtol=None, method="cod", options=None, rng=0):
     """Least-squares solution of a possibly rank-deficient sparse system.
 
     Like :func:`numpy.linalg.lstsq` (minimum-norm solution, with the rank)
-    for sparse A: ``method`` "cod" (default) or "pinv" give the
-    minimum-norm solution of the rank-k problem, "basic" a solution with
-    at most ``rank_spqr`` nonzeros.  Returns an :class:`LstsqResult`
-    (``x``, ``residuals`` for every column, ``rank``, ``flag``, bounds on
-    the singular values near the gap instead of all of them).
+    for sparse A: ``method`` "cod" (default, :func:`cod_solve`) or "pinv"
+    (:func:`pinv_solve`) give the minimum-norm solution of the rank-k
+    problem, "basic" (:func:`basic_solve`) a solution with at most
+    ``rank_spqr`` nonzeros.  Unlike NumPy, ``residuals`` is given for every
+    column whatever the rank, and instead of all singular values the result
+    carries bounds on those next to the gap.  ``tol`` is absolute, ``rtol``
+    relative to ``||A||_2``.
+
+    Parameters
+    ----------
+    A : sparse matrix or array_like, m-by-n
+    b : array_like or sparse, shape (m,) or (m, p)
+    tol, rtol, options, rng
+        As for :func:`rank_estimate`.
+    method : {"cod", "pinv", "basic"}
+
+    Returns
+    -------
+    LstsqResult
+
+    Examples
+    --------
+    The third column of A is the sum of the first two.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> A = csc_array([[1., 0., 1., 2.],
+    ...                [0., 1., 1., 0.],
+    ...                [1., 1., 2., 2.],
+    ...                [0., 0., 0., 1.],
+    ...                [2., 0., 2., 0.]])
+    >>> b = np.array([1., 2., 3., 4., 5.])
+    >>> res = rk.lstsq(A, b)
+    >>> res.rank, np.round(res.x, 6), np.round(res.residuals, 6)
+    (3, array([0.892655, 0.231638, 1.124294, 0.135593]), array([18.355932]))
+    >>> x, residuals, rank, sv = np.linalg.lstsq(A.toarray(), b)
+    >>> int(rank), residuals                # NumPy gives no residual when rank < n
+    (3, array([], dtype=float64))
+    >>> bool(np.allclose(res.x, x))
+    True
+    >>> rk.lstsq(A, b, method="basic").x.nonzero()[0]
+    array([1, 2, 3])
     """
     if not isinstance(method, str) or method not in _SOLVERS:
         raise ValueError(f"method must be one of {sorted(_SOLVERS)}, got {method!r}")
@@ -418,6 +584,35 @@ rank_estimate.__doc__ = """Numerical rank of A with a certainty flag and singula
     Returns
     -------
     RankResult
+
+    See Also
+    --------
+    matrix_rank : the rank alone, like NumPy's.
+
+    Examples
+    --------
+    The Kahan matrix: SPQR keeps all of its 100 columns, but its smallest
+    singular value is about 1e-17.
+
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> n, c, s = 100, np.cos(1.2), np.sin(1.2)
+    >>> K = csc_array(np.diag(s ** np.arange(n)) @ (np.eye(n) - c * np.triu(np.ones((n, n)), 1)))
+    >>> res = rk.rank_estimate(K)
+    >>> res
+    RankResult(rank=99, flag=0, rank_spqr=100, tol=1.78e-13, method='basic')
+    >>> res.certain, res.sval_indices
+    (True, array([98, 99]))
+
+    The bounds place sigma_99 above the tolerance and sigma_100 below it:
+
+    >>> bool(res.sval_lower_bounds[0] > res.tol > res.sval_upper_bounds[1])
+    True
+    >>> float(np.round(res.sval_lower_bounds[0], 6))
+    0.001109
+    >>> rk.rank_estimate(K, method="cod").rank
+    99
     """
 
 
@@ -425,9 +620,28 @@ def matrix_rank(A, tol=None, *, rtol=None, method="auto", options=None, rng=0):
     """Numerical rank of a sparse matrix, like :func:`numpy.linalg.matrix_rank`.
 
     ``tol`` is absolute and ``rtol`` relative to ``||A||_2`` (estimated), as
-    in NumPy; the default tolerance is ``max(m, n) * spacing(||A||_2)``.
+    in NumPy; the default tolerance is ``max(m, n) * spacing(||A||_2)``
+    (with ``RankOptions(tol_norm_type=1)``, ``||A||_1`` in both places).
     Issues a RankWarning when the rank is not certain at that tolerance
-    (flag other than 0; see :func:`rank_estimate` for the details).
+    (flag other than 0; see :func:`rank_estimate` for the details and the
+    parameters).
+
+    Returns
+    -------
+    int
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from scipy.sparse import csc_array
+    >>> import orvex.rank as rk
+    >>> rng = np.random.default_rng(0)
+    >>> D = rng.standard_normal((30, 5)) @ rng.standard_normal((5, 20))
+    >>> rk.matrix_rank(csc_array(D)), int(np.linalg.matrix_rank(D))
+    (5, 5)
+    >>> A = csc_array(np.diag([3., 2., 1e-8, 0.]))
+    >>> rk.matrix_rank(A), rk.matrix_rank(A, tol=1e-6), rk.matrix_rank(A, rtol=0.5)
+    (3, 2, 2)
     """
     res = rank_estimate(A, tol, rtol=rtol, method=method, options=options, rng=rng)
     if res.flag not in (0, 4):
