@@ -116,10 +116,14 @@ void writable_view(const Buffer &b, const char *name) {
 template <class Int> void check_householder(const cholmod_sparse &H, const Int *perm) {
     const int64_t m = int64_t(H.nrow), k = int64_t(H.ncol);
     const Int *Hp = static_cast<const Int *>(H.p), *Hi = static_cast<const Int *>(H.i);
-    std::vector<int64_t> mark(size_t(m), -1);
+    std::vector<int64_t> mark;  // for columns with unsorted rows only
     for (int64_t h = 0; h < k; ++h) {
         if (Hp[h + 1] == Hp[h])
             raise(PyExc_ValueError, "every column of H must hold a Householder vector (H has an empty column)");
+        bool increasing = true;  // SPQR's own H: no row can repeat
+        for (Int p = Hp[h] + 1; p < Hp[h + 1]; ++p) increasing &= Hi[p - 1] < Hi[p];
+        if (increasing) continue;
+        if (mark.empty()) mark.assign(size_t(m), -1);
         for (Int p = Hp[h]; p < Hp[h + 1]; ++p) {
             if (mark[size_t(Hi[p])] == h) raise(PyExc_ValueError, "a column of H holds the same row index twice");
             mark[size_t(Hi[p])] = h;
