@@ -13,7 +13,8 @@ side `solve` (a transposed one for the minimum-norm case); pyspqr's
 `Q.T @ b` and `Q @ b`.  SPQR's kernel is forced with orvex's private switch
 `_ext._qkernel("spqr")`: orvex runs SPQR's call sequences at the speed of a
 native C++ program (benchmarks/results/latest.md), so this is the native
-SPQR sequence.  All factorizations use the AMD ordering, as pyspqr's do.  Rates count 4 nnz(H) flops per column (real arithmetic;
+SPQR sequence.  All factorizations use the AMD ordering, as pyspqr's do; pyspqr's one-column
+products take turns with orvex's run by run.  Rates count 4 nnz(H) flops per column (real arithmetic;
 a complex flop is counted as one).  The crossover of each case and
 representation is the first width at which SPQR's kernel wins.
 """
@@ -84,10 +85,12 @@ def best(fn, repeats, budget=0.25):
     return min(times)
 
 
-def best_of_kernels(fn, kernels, repeats, budget=0.5):
-    """Best time of `fn` under each kernel, the kernels taking turns run by
-    run (so that a busy spell of the machine hits them alike)."""
-    times = {k: [] for k in kernels}
+def best_of_kernels(fn, kernels, repeats, budget=0.5, others=None):
+    """Best time of `fn` under each kernel, the kernels (and the callables
+    of `others`, a peer's) taking turns run by run, so that a busy spell of
+    the machine hits them alike."""
+    others = others or {}
+    times = {k: [] for k in (*kernels, *others)}
     start = time.perf_counter()
     rounds = 0
     while rounds < repeats or (repeats > 1 and time.perf_counter() - start < budget and rounds < 300):
@@ -99,6 +102,10 @@ def best_of_kernels(fn, kernels, repeats, budget=0.5):
                 times[k].append(time.perf_counter() - t0)
             finally:
                 _ext._qkernel(before)
+        for k, other in others.items():
+            t0 = time.perf_counter()
+            other()
+            times[k].append(time.perf_counter() - t0)
         rounds += 1
     return {k: min(v) for k, v in times.items()}
 
@@ -133,40 +140,33 @@ def with_kernel(which, fn):
         _ext._qkernel(before)
 
 
-def pyspqr_times(M, b, repeats):
-    """pyspqr's Q^T b and Q b on its own factorization of M, or None."""
+def pyspqr_factor(M):
+    """pyspqr's Q of M (its own factorization), or None."""
     try:
         import pyspqr
     except ImportError:
         return None
-    out = {}
-    try:
-        with silenced():
-            pyspqr_run(pyspqr, M, b, repeats, out)
-    except Exception as e:  # e.g. a value type it does not take
-        print(f"qkernel: pyspqr failed: {e!r}", file=sys.stderr)
+    if M.dtype.kind == "c":
+        print("qkernel: pyspqr takes real matrices only", file=sys.stderr)
         return None
-    out["version"] = getattr(pyspqr, "__version__", "0.2.0")
-    return out
-
-
-def pyspqr_run(pyspqr, M, b, repeats, out):
-    if True:
-        if M.dtype.kind == "c":
-            raise TypeError("pyspqr takes real matrices only")
-        A = sp.csc_matrix(M)
-        A.indptr, A.indices = A.indptr.astype(np.int32), A.indices.astype(np.int32)
+    A = sp.csc_matrix(M)
+    A.indptr, A.indices = A.indptr.astype(np.int32), A.indices.astype(np.int32)
+    with silenced():
         Q, R, E = pyspqr.qr(A)
-        out["QTX"] = best(lambda: Q.T @ b, repeats)
-        out["QX"] = best(lambda: Q @ b, repeats)
-        for w in TABLE_WIDTHS[1:]:  # a matrix operand, where it works at all
-            X = np.asfortranarray(np.tile(b[:, None], (1, w)))
-            try:
-                Y = Q.T @ X
-                ok = np.shape(Y) == X.shape
-            except Exception:
-                ok = False
-            out[f"QTX{w}"] = best(lambda: Q.T @ X, repeats) if ok else None
+    return Q
+
+
+def pyspqr_matrix_times(Q, b, repeats):
+    """Q.T @ X for a matrix operand, where pyspqr's operator takes one."""
+    out = {}
+    for w in TABLE_WIDTHS[1:]:
+        X = np.asfortranarray(np.tile(b[:, None], (1, w)))
+        try:
+            ok = np.shape(Q.T @ X) == X.shape
+        except Exception:
+            ok = False
+        out[f"QTX{w}"] = best(lambda: Q.T @ X, repeats) if ok else None
+    return out
 
 
 def run_case(name, family, M, minnorm, repeats):
@@ -188,6 +188,9 @@ def run_case(name, family, M, minnorm, repeats):
            "errors": {}, "setup": time.perf_counter() - t0}
     m = M.shape[0]
     Xall = np.asfortranarray(normal((m, max(WIDTHS))))
+    b = np.ascontiguousarray(Xall[:, 0])
+    Qpy = pyspqr_factor(M)
+    py = {"QTX": [], "QX": []}
     worst = 0.0
     for w in WIDTHS:
         X = np.asfortranarray(Xall[:, :w])
@@ -196,12 +199,17 @@ def run_case(name, family, M, minnorm, repeats):
             ys = {k: with_kernel(k, fn) for k in ("orvex", "spqr")}
             worst = max(worst, relerr(ys["orvex"], ys["spqr"]))
             r = max(1, repeats if w <= 16 else repeats // 2)
-            row[rep][w] = best_of_kernels(fn, ("orvex", "spqr", "auto"), r)
-    b = np.ascontiguousarray(Xall[:, 0])
+            others = {"pyspqr": lambda: Qpy.T @ b} if w == 1 and Qpy is not None else None
+            row[rep][w] = best_of_kernels(fn, ("orvex", "spqr", "auto"), r, others=others)
+            if others:
+                py["QTX"].append(row[rep][w].pop("pyspqr"))
     for rep, fn in (("factor", lambda: f.qmult(b, "QX")),
                     ("triple", lambda: _ext._qmult(1, H, T, v, np.asfortranarray(b[:, None])))):
         worst = max(worst, relerr(with_kernel("orvex", fn), with_kernel("spqr", fn)))
-        row[rep]["QX1"] = best_of_kernels(fn, ("orvex", "spqr"), repeats)
+        others = {"pyspqr": lambda: Qpy @ b} if Qpy is not None else None
+        row[rep]["QX1"] = best_of_kernels(fn, ("orvex", "spqr"), repeats, others=others)
+        if others:
+            py["QX"].append(row[rep]["QX1"].pop("pyspqr"))
     # What the triple costs before any kernel runs: the checks of H, tau and
     # v that a hand-made triple needs (an operand without columns).
     X0 = np.asfortranarray(Xall[:, :0])
@@ -213,7 +221,9 @@ def run_case(name, family, M, minnorm, repeats):
     worst = max(worst, relerr(with_kernel("orvex", solve), with_kernel("spqr", solve)))
     row["solve"] = best_of_kernels(solve, ("orvex", "spqr"), repeats)
     row["errors"]["worst_relative_difference"] = worst
-    row["pyspqr"] = pyspqr_times(M, b, repeats)
+    row["pyspqr"] = None
+    if Qpy is not None:
+        row["pyspqr"] = {"QTX": min(py["QTX"]), "QX": min(py["QX"]), **pyspqr_matrix_times(Qpy, b, repeats)}
     return row
 
 
