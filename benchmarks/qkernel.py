@@ -179,12 +179,12 @@ def run_case(name, family, M, minnorm, repeats):
 
     t0 = time.perf_counter()
     f = spqr_factor(M, order=ORDER)
-    house = spqr(M, mode="householder", order=ORDER)[0]
+    house, R = spqr(M, mode="householder", order=ORDER)[:2]
     H, tau, v = house
     T = np.asfortranarray(tau.reshape(1, -1))
     nnzH = int(H.nnz)
     row = {"name": name, "family": family, "shape": list(M.shape), "dtype": str(M.dtype),
-           "itype": str(M.indptr.dtype), "nnzH": nnzH, "minnorm": minnorm, "factor": {}, "triple": {},
+           "itype": str(M.indptr.dtype), "nnzH": nnzH, "nnzR": int(R.nnz), "minnorm": minnorm, "factor": {}, "triple": {},
            "errors": {}, "setup": time.perf_counter() - t0}
     m = M.shape[0]
     Xall = np.asfortranarray(normal((m, max(WIDTHS))))
@@ -252,6 +252,8 @@ def report(rows, quick, machine):
              f"pyspqr {machine['pyspqr'] or 'not installed'}.  Best of {machine['repeats']} runs.")
     if quick:
         L += ["", "**Quick run: miniature cases, one run each; no claims are made from these figures.**"]
+    L += ["", f"Load average when the run ended: {machine['load']}; figures taken while other jobs share the "
+          "cores are noisy (the kernels and pyspqr take turns, so their ratios less so)."]
     L += ["", "SPQR's kernel is run through orvex (`_ext._qkernel(\"spqr\")`), which times as the native "
           "SPQR sequence (0.98-1.01, `latest.md`).  AMD ordering throughout (as pyspqr's).  Rates: 4 nnz(H) flops per column; for complex data "
           "a complex multiply-add counts as one flop.  *auto* is what orvex runs by default (the width rule).  "
@@ -343,6 +345,13 @@ def report(rows, quick, machine):
         line("one-column Q^H b (triple) never slower than pyspqr", ok, text)
     else:
         line("one-column products never slower than pyspqr", False, "pyspqr not installed")
+    if with_py:
+        vs = {r["name"]: r["pyspqr"]["QX"] / r["factor"]["QX1"]["orvex"] for r in with_py}
+        line("one-column Q b (factor) never slower than pyspqr", all(v >= 1 for v in vs.values()),
+             ", ".join(f"{k} {v:.2f}x" for k, v in vs.items()))
+        vs = {r["name"]: r["pyspqr"]["QX"] / r["triple"]["QX1"]["orvex"] for r in with_py}
+        line("one-column Q b (triple) never slower than pyspqr", all(v >= 1 for v in vs.values()),
+             ", ".join(f"{k} {v:.2f}x" for k, v in vs.items()))
     sv = {r["name"]: r["solve"]["spqr"] / r["solve"]["orvex"] for r in large}
     line("large cases: single right-hand side solve >= 1.5x faster than the native SPQR sequence",
          all(v >= 1.5 for v in sv.values()), ", ".join(f"{k} {v:.2f}x" for k, v in sv.items()))
@@ -354,6 +363,31 @@ def report(rows, quick, machine):
     worst_kept = max(kept, key=kept.get)
     line("100 columns (SPQR's kernel kept): auto / SPQR's kernel <= 1.05", all(v <= 1.05 for v in kept.values()),
          f"worst {worst_kept} {kept[worst_kept]:.3f}")
+
+    slower = [r for r in with_py if r["pyspqr"]["QTX"] < r["factor"][1]["orvex"] or
+              r["pyspqr"]["QX"] < r["factor"]["QX1"]["orvex"]]
+    if slower:
+        L += ["", "### Where pyspqr is faster", "",
+              "A factorization keeps each front's columns of R and of H interleaved in one block, and orvex "
+              "reads the Householder vectors there, in place (no second copy of H): a product streams the "
+              "whole block, nnz(R) + nnz(H) values, about as many bytes as a separate compact copy of H "
+              "(values and 32-bit row indices, 12 nnz(H) bytes) would take, and the one-column kernel is "
+              "bound by that stream (a profile puts most of its time on the loads of the block; rates of 1-3 "
+              "GFlop/s at 4 flops per 8-byte value).  Q b, which goes through the fronts and their vectors "
+              "backward, takes 1.5-3 times as long as Q^H b: run in the wrong (forward) order within each front, "
+              "as a timing experiment, it takes as long as Q^H b, while the order of the fronts makes no "
+              "difference; software prefetching of the blocks and aligning the loops did not change it, and "
+              "the cause is not pinned down.  The triple is a compact "
+              "copy, but `spqr_qmult` must first check a triple it did not make (column *checks alone*) and, "
+              "for Q^H X and X Q, form SPQR's panels to find entries SPQR's kernel would ignore; its "
+              "indirect row access costs the rest.", "",
+              "| case | nnz(R) | nnz(H) | block bytes read by orvex | compact H bytes | orvex factor Q^H b | "
+              "pyspqr Q^T b | orvex factor Q b | pyspqr Q b |", "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        for r in slower:
+            L.append(f"| {r['name']} | {r['nnzR']:,} | {r['nnzH']:,} | {8 * (r['nnzR'] + r['nnzH']) / 1e6:.0f} MB | "
+                     f"{12 * r['nnzH'] / 1e6:.0f} MB | {fmt_t(r['factor'][1]['orvex'])} | "
+                     f"{fmt_t(r['pyspqr']['QTX'])} | {fmt_t(r['factor']['QX1']['orvex'])} | "
+                     f"{fmt_t(r['pyspqr']['QX'])} |")
 
     L += ["", "## Crossover", "",
           "First width (columns of X for Q X, Q^H X; rows for X Q, X Q^H) at which SPQR's kernel is faster:", "",
@@ -397,7 +431,8 @@ def main(argv=None):
         pyv = None
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")),
                platform.processor()) if os.path.exists("/proc/cpuinfo") else platform.processor()
-    machine = {"cpu": cpu, "cores": os.cpu_count(), "date": datetime.date.today().isoformat(),
+    load = " / ".join(f"{x:.2f}" for x in os.getloadavg()) if hasattr(os, "getloadavg") else "?"
+    machine = {"cpu": cpu, "cores": os.cpu_count(), "date": datetime.date.today().isoformat(), "load": load,
                "pyspqr": pyv, "repeats": repeats, "rule": rule_in_force()}
     out = Path(args.output)
     out.parent.mkdir(parents=True, exist_ok=True)
