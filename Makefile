@@ -68,12 +68,13 @@ valgrind: build
 faults: build
 	$(PYTHON) -m pytest -q -s -W ignore tests/test_faults.py
 
-# Peers, matplotlib and the reference BLAS are installed here only.
+# Peers (sparseqr, pyspqr), matplotlib and the reference BLAS are installed here only.
 bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
 	$(PYTHON) benchmarks/threads.py
 	$(PYTHON) benchmarks/rank.py
+	$(PYTHON) benchmarks/qkernel.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build

@@ -27,3 +27,19 @@ def test_quick_suite_runs_and_agrees(tmp_path):
         for op in case["meta"]["ops"]:
             assert case["native"][op]["median"] > 0 and case["orvex"][op]["median"] > 0, (case["name"], op)
     assert "| case | operation |" in (out / "latest.md").read_text()
+
+
+@pytest.mark.skipif(SANITIZED, reason="timings of a sanitized build mean nothing")
+def test_quick_kernel_benchmark_runs_and_agrees(tmp_path):
+    """benchmarks/qkernel.py in miniature: both kernels on every case, their
+    results within 1e-13 (the script fails otherwise), the report written."""
+    out = tmp_path / "qkernel.md"
+    p = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "qkernel.py"), "--quick", "--output", str(out)],
+                       capture_output=True, text=True, timeout=600)
+    assert p.returncode == 0, p.stderr[-4000:]
+    rows = json.loads(out.with_suffix(".json").read_text())["rows"]
+    assert {r["name"] for r in rows} >= {"grid2d", "randls", "wide", "ash219", "young1c"}
+    for r in rows:
+        assert r["errors"]["worst_relative_difference"] <= 1e-13, r["name"]
+    text = out.read_text()
+    assert "## Crossover" in text and "| target | met | measured |" in text

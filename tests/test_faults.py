@@ -83,9 +83,14 @@ def operations(dtype, itype):
         "pinv_solve": (None, lambda f: rk.pinv_solve(A, b).x),
         "cod_solve": (None, lambda f: rk.cod_solve(A, b).x),
     })
+    X20 = np.asfortranarray(np.linspace(0, 1, TALL[0] * 20).reshape(TALL[0], 20).astype(dtype))
     for method in ("QX", "QTX", "XQ", "XQT"):
         Xm = X if method in ("QX", "QTX") else np.asfortranarray(X.T)
         ops[f"qmult {method}"] = ("numeric", lambda f, m=method, Xm=Xm: f.qmult(Xm, m))
+        ops[f"spqr_qmult {method}"] = (None, lambda f, m=method, Xm=Xm: spqr_qmult(house, Xm, m))
+    # Wide operands: SPQR's blocked kernel (narrow ones take orvex's own).
+    ops["qmult QTX 20 columns"] = ("numeric", lambda f: f.qmult(X20, "QTX"))
+    ops["spqr_qmult QX 20 columns"] = (None, lambda f: spqr_qmult(house, X20, "QX"))
     for mode in ("full", "economic", "r", "householder"):
         ops[f"spqr {mode}"] = (None, lambda f, mode=mode: spqr(A, mode=mode))
     return A, ops

@@ -436,6 +436,37 @@ case("_qmult H with a float shape", lambda: S._qmult(1, SimpleNamespace(
     shape=(5.0, 3), indptr=H.indptr, indices=H.indices, data=H.data), TAU2, V, XF), TypeError, True)
 case("_qmult four arguments", lambda: S._qmult(1, H, TAU2, V), TypeError)
 
+# ---- orvex's Householder kernel on awkward triples and operands: SPQR's results ----
+
+
+def same_as_spqr(call):
+    """`call()` gives with orvex's kernel what it gives with SPQR's."""
+    before = _ext._qkernel("orvex")
+    try:
+        mine = call()
+        _ext._qkernel("spqr")
+        theirs = call()
+    finally:
+        _ext._qkernel(before)
+    return mine.shape == theirs.shape and relerr(mine, theirs) < 1e-13
+
+
+_zero_tau = np.zeros_like(TAU2)
+for code in range(4):
+    Xc = XF if code < 2 else np.asfortranarray(XF.T)
+    case(f"_qmult {code} unsorted rows, both kernels",
+         lambda code=code, Xc=Xc: same_as_spqr(lambda: S._qmult(code, _unsorted, TAU2, V, Xc)), "ok")
+    case(f"_qmult {code} non-Householder H, both kernels",
+         lambda code=code, Xc=Xc: same_as_spqr(lambda: S._qmult(code, _rand_H, np.ones((1, 3), order="F"), V, Xc)),
+         "ok")
+    case(f"_qmult {code} tau zero, both kernels",
+         lambda code=code, Xc=Xc: same_as_spqr(lambda: S._qmult(code, H, _zero_tau, V, Xc)), "ok")
+case("qmult NaN operand", lambda: np.isnan(F.qmult(np.where(B5 > 0, np.nan, B5), "QTX")).any(), "ok")
+case("qmult XQ one row, both kernels", lambda: same_as_spqr(lambda: FZ.qmult(Z10[:1, :5].copy(), "XQ")), "ok")
+case("solve one column, both kernels", lambda: same_as_spqr(lambda: FZ.solve(Z10[:5, 0].copy())), "ok")
+case("_qkernel bad name", lambda: _ext._qkernel("blas"), ValueError)
+case("_qkernel int", lambda: _ext._qkernel(1), ValueError)
+
 # ---- forged SPQRInfo states ---------------------------------------------------------
 
 STATE = SPQRInfo(1, 2, 3, 4, 5, 6, "colamd", 7, 8, 1e-3, 0.0, 0.1, 0.2, 0.3, 0.6, 9).__reduce__()[2]

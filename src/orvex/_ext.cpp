@@ -7,6 +7,7 @@ void register_functions(nb::module_ &m);
 void register_info(nb::module_ &m);
 void register_faults(nb::module_ &m);
 void register_rank(nb::module_ &m);
+void register_qkernel(nb::module_ &m);
 }  // namespace orvex
 
 NB_MODULE(_ext, m) {
@@ -18,4 +19,5 @@ NB_MODULE(_ext, m) {
     orvex::register_functions(m);
     orvex::register_faults(m);
     orvex::register_rank(m);
+    orvex::register_qkernel(m);
 }

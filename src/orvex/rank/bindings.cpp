@@ -6,6 +6,7 @@
 // holds, then hands the results to NumPy.
 #include "orvex/rank/qr.hpp"
 #include "orvex/spqr/frame/frame.hpp"
+#include "orvex/spqr/qkernel/qkernel.hpp"
 
 #include <cstring>
 #include <memory>
@@ -143,21 +144,13 @@ nb::object qmult(RankQR &self, int code, nb::handle X) {
         const int64_t mq = int64_t(d.H()->nrow);
         if ((left_multiply(code) ? b.shape(0) : b.shape(1)) != mq)
             raise(PyExc_ValueError, "X does not have the dimension of Q (" + std::to_string(mq) + ")");
-        if (code <= 1 && b.shape(1) <= 4) {  // a few vectors: one reflector at a time
-            Block<E> Y;
-            {
-                nb::gil_scoped_release unlocked;
-                Y = d.apply_q(code, static_cast<const E *>(b.data()), size_t(b.shape(1)));
-            }
-            return to_numpy(std::move(Y));
-        }
         cholmod_dense Xd;
         dense_header<E>(b.data(), size_t(b.shape(0)), size_t(b.shape(1)), &Xd);
         Workspace<I> ws;
         cholmod_dense *Y;
         {
             nb::gil_scoped_release unlocked;
-            Y = SuiteSparseQR_qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), &Xd, ws.get());
+            Y = qkernel::qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), &Xd, ws.get());
         }
         DenseOwner<I> owner(ws.get(), Y);
         check_factor_status(ws.get()->status);

@@ -181,45 +181,6 @@ template <class Entry, class Int> Block<Entry> QRData<Entry, Int>::mul_block(con
     return Y;
 }
 
-template <class Entry, class Int>
-Block<Entry> QRData<Entry, Int>::apply_q(int code, const Entry *X, size_t ncols) const {
-    // Q = P^T H_0 ... H_{nh-1} with H_k = I - tau_k v_k v_k^H (LAPACK's
-    // convention, as SPQR applies them); Q^H x applies H_k^H for k = 0, 1, ...
-    const cholmod_sparse *H = H_.get();
-    const size_t mh = H->nrow;
-    const int64_t nh = int64_t(H->ncol);
-    const Int *Hp = static_cast<const Int *>(H->p), *Hi = static_cast<const Int *>(H->i);
-    const Entry *Hx = static_cast<const Entry *>(H->x);
-    const Entry *tau = static_cast<const Entry *>(tau_.get()->x);
-    const Int *P = HPinv_.get();
-    Block<Entry> Y(mh, ncols);
-    for (size_t c = 0; c < ncols; ++c) {
-        const Entry *x = X + c * mh;
-        Entry *y = Y.col(c);
-        if (code == 0) {
-            for (size_t i = 0; i < mh; ++i) y[P ? size_t(P[i]) : i] = x[i];
-            for (int64_t k = 0; k < nh; ++k) {
-                Entry s(0);
-                for (Int p = Hp[k]; p < Hp[k + 1]; ++p) s += conj(Hx[p]) * y[Hi[p]];
-                s *= conj(tau[k]);
-                if (s == Entry(0)) continue;
-                for (Int p = Hp[k]; p < Hp[k + 1]; ++p) y[Hi[p]] -= Hx[p] * s;
-            }
-        } else {
-            std::vector<Entry> z(x, x + mh);
-            for (int64_t k = nh - 1; k >= 0; --k) {
-                Entry s(0);
-                for (Int p = Hp[k]; p < Hp[k + 1]; ++p) s += conj(Hx[p]) * z[size_t(Hi[p])];
-                s *= tau[k];
-                if (s == Entry(0)) continue;
-                for (Int p = Hp[k]; p < Hp[k + 1]; ++p) z[size_t(Hi[p])] -= Hx[p] * s;
-            }
-            for (size_t i = 0; i < mh; ++i) y[i] = z[P ? size_t(P[i]) : i];
-        }
-    }
-    return Y;
-}
-
 // ---- subspace iteration on inv(R11) ----------------------------------------------------
 
 namespace {

@@ -66,10 +66,6 @@ public:
 
     SSIResult<Entry> ssi(const SSIOptions &opt, const Block<Entry> &G) const;
 
-    // Y = Q^H X (code 0) or Q X (code 1), one Householder vector at a time:
-    // O(nnz(H)) per column, cheaper than SPQR's panels for a few columns.
-    Block<Entry> apply_q(int code, const Entry *X, size_t ncols) const;
-
     cholmod_sparse *R() const { return R_.get(); }
     cholmod_sparse *H() const { return H_.get(); }
     cholmod_dense *tau() const { return tau_.get(); }

@@ -1,6 +1,7 @@
 // SPQRFactor.solve: least-squares and transposed solves with dense or sparse
 // right-hand sides.
 #include "orvex/spqr/factor/factor.hpp"
+#include "orvex/spqr/qkernel/qkernel.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -17,13 +18,13 @@ namespace {
 template <class Entry, class Int>
 cholmod_dense *solve_native(QRFactor<Entry, Int> *QR, cholmod_dense *B, bool transpose, cholmod_common *cm) {
     if (!transpose) {
-        DenseOwner<Int> QtB(cm, SuiteSparseQR_qmult<Entry, Int>(SPQR_QTX, QR, B, cm));
+        DenseOwner<Int> QtB(cm, qkernel::qmult<Entry, Int>(SPQR_QTX, QR, B, cm));
         if (cm->status != CHOLMOD_OK || !QtB.get()) return nullptr;
         return SuiteSparseQR_solve<Entry, Int>(SPQR_RETX_EQUALS_B, QR, QtB.get(), cm);
     }
     DenseOwner<Int> Y(cm, SuiteSparseQR_solve<Entry, Int>(SPQR_RTX_EQUALS_ETB, QR, B, cm));
     if (cm->status != CHOLMOD_OK || !Y.get()) return nullptr;
-    return SuiteSparseQR_qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm);
+    return qkernel::qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm);
 }
 
 // The native phase of a dense solve, then the adoption of its result.

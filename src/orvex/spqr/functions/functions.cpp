@@ -1,6 +1,7 @@
 // One-call functions: explicit QR (spqr) and multiplication by Q held in
 // Householder form (_qmult).  Each call has its own short-lived workspace.
 #include "orvex/spqr/factor/factor.hpp"
+#include "orvex/spqr/qkernel/qkernel.hpp"
 
 #include <SuiteSparseQR.hpp>
 
@@ -115,10 +116,14 @@ void writable_view(const Buffer &b, const char *name) {
 template <class Int> void check_householder(const cholmod_sparse &H, const Int *perm) {
     const int64_t m = int64_t(H.nrow), k = int64_t(H.ncol);
     const Int *Hp = static_cast<const Int *>(H.p), *Hi = static_cast<const Int *>(H.i);
-    std::vector<int64_t> mark(size_t(m), -1);
+    std::vector<int64_t> mark;  // for columns with unsorted rows only
     for (int64_t h = 0; h < k; ++h) {
         if (Hp[h + 1] == Hp[h])
             raise(PyExc_ValueError, "every column of H must hold a Householder vector (H has an empty column)");
+        bool increasing = true;  // SPQR's own H: no row can repeat
+        for (Int p = Hp[h] + 1; p < Hp[h + 1]; ++p) increasing &= Hi[p - 1] < Hi[p];
+        if (increasing) continue;
+        if (mark.empty()) mark.assign(size_t(m), -1);
         for (Int p = Hp[h]; p < Hp[h + 1]; ++p) {
             if (mark[size_t(Hi[p])] == h) raise(PyExc_ValueError, "a column of H holds the same row index twice");
             mark[size_t(Hi[p])] = h;
@@ -132,14 +137,26 @@ template <class Int> void check_householder(const cholmod_sparse &H, const Int *
     }
 }
 
+// SPQR's kernel for sparse operands, the width rule of qkernel for dense ones.
+template <class Entry, class Int>
+cholmod_sparse *triple_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, cholmod_sparse *X,
+                               cholmod_common *cm) {
+    return SuiteSparseQR_qmult<Entry, Int>(code, Hs, Tau, perm, X, cm);
+}
+template <class Entry, class Int>
+cholmod_dense *triple_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, cholmod_dense *X,
+                              cholmod_common *cm) {
+    return qkernel::qmult<Entry, Int>(code, Hs, Tau, perm, X, cm);
+}
+
 template <class Record, class Int>
 nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
     Record *Y = nullptr;
     run_native([&] {
-        if (Hs->xtype == CHOLMOD_REAL) Y = SuiteSparseQR_qmult<double, Int>(code, Hs, Tau, perm, X, cm);
-        else Y = SuiteSparseQR_qmult<Complex, Int>(code, Hs, Tau, perm, X, cm);
+        if (Hs->xtype == CHOLMOD_REAL) Y = triple_product<double, Int>(code, Hs, Tau, perm, X, cm);
+        else Y = triple_product<Complex, Int>(code, Hs, Tau, perm, X, cm);
     });
     return adopt_result<Int>(Y, cm);
 }

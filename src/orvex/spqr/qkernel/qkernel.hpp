@@ -1,0 +1,58 @@
+// Products with Q held in Householder form, one reflector at a time.
+//
+// SPQR's own kernels gather each panel of Householder vectors into a dense
+// block and apply it with LAPACK's block reflectors: the right choice for
+// many right-hand sides, wasteful for one or a few.  The kernel here applies
+// each sparse reflector in turn, H_k x = x - tau_k v_k (v_k^H x), straight
+// over its nonzeros (about 4 nnz(H) flops per vector of the operand), and is
+// chosen over SPQR's for narrow operands only.
+//
+// Both representations of Q are served: the Householder triple (H, tau, v)
+// of `spqr(..., mode="householder")`, and the Householder vectors a
+// factorization keeps inside its fronts (read in place; no copy of H is
+// formed).  The contract is SuiteSparseQR_qmult's: the result is allocated
+// through `cm` (null, with cm->status set, on failure), the row permutation
+// is applied exactly as SPQR applies it, the first entry of each Householder
+// vector is taken as 1, and whatever SPQR would refuse (a bad method,
+// mismatched dimensions, a factorization without H) is handed to SPQR so
+// that the refusal is SPQR's own.  No Python object is touched.
+#pragma once
+
+#include "orvex/spqr/factor/factor.hpp"
+
+namespace orvex {
+namespace qkernel {
+
+// Which kernel runs: the width rule (Auto), or always one of the two
+// (tests and benchmarks compare them).
+enum Choice { Auto = 0, Own = 1, Spqr = 2 };
+void set_choice(Choice c);
+Choice choice();
+
+// The width rule, measured by benchmarks/qkernel.py (the crossover is in
+// benchmarks/results/qkernel.md): orvex's kernel for operands of at most
+// this many vectors (columns for Q X and Q^H X, rows for X Q and X Q^H).
+constexpr int64_t factor_max_width = 16;
+constexpr int64_t triple_max_width = 8;
+
+// The operand's width as the rule sees it.
+inline int64_t width(int method, const cholmod_dense *X) {
+    return int64_t(method == SPQR_QTX || method == SPQR_QX ? X->ncol : X->nrow);
+}
+
+// Q from a factorization (SuiteSparseQR_qmult over the QR object).
+template <class Entry, class Int>
+cholmod_dense *qmult(int method, QRFactor<Entry, Int> *QR, cholmod_dense *X, cholmod_common *cm);
+
+// Q from the triple (SuiteSparseQR_qmult over H, tau and HPinv).  SPQR's
+// blocked kernel takes the entries that a Householder vector holds in the
+// first rows of earlier vectors of its panel as zero; every triple SPQR
+// makes has none, but a triple made by hand may.  For those (found by
+// forming SPQR's panels) SPQR's kernel runs whatever the width, so that the
+// result is always SPQR's.
+template <class Entry, class Int>
+cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_dense *X,
+                     cholmod_common *cm);
+
+}  // namespace qkernel
+}  // namespace orvex
