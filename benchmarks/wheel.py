@@ -17,7 +17,6 @@ ratio of medians.  The BLAS each side ran is recorded (threadpoolctl).
 import argparse
 import json
 import os
-import platform
 import statistics
 import subprocess
 import sys
@@ -52,9 +51,13 @@ def log(msg):
     print(f"[wheel-bench] {msg}", file=sys.stderr, flush=True)
 
 
+def platform_tag(wheel):
+    return wheel.name.split("-")[-1].removesuffix(".whl")
+
+
 def wheel_venv(wheel):
-    """build/wheel-bench-venv with the pinned numpy/scipy, threadpoolctl and the wheel."""
-    venv = ROOT / "build" / "wheel-bench-venv"
+    """build/wheel-bench-venv-TAG with the pinned numpy/scipy, threadpoolctl and the wheel."""
+    venv = ROOT / "build" / f"wheel-bench-venv-{platform_tag(wheel)}"
     py = venv / "bin" / "python"
     pins = [l.strip() for l in (ROOT / "requirements-dev.txt").read_text().splitlines()
             if l.startswith(("numpy==", "scipy=="))]
@@ -80,8 +83,8 @@ def blas_of(py):
     return json.loads(out.stdout)
 
 
-def orvex_server(py, case_dir, params, name):
-    return Server([py, WORKER, "serve", case_dir, "--params", json.dumps(params.as_dict())], None, name)
+def orvex_server(py, case_dir, params, name, env=None):
+    return Server([py, WORKER, "serve", case_dir, "--params", json.dumps(params.as_dict())], env, name)
 
 
 def time_three(servers, ops, rounds):
@@ -120,17 +123,20 @@ def main():
     ap.add_argument("--cases", default="grid2d,randls")
     ap.add_argument("--ops", default=",".join(OPS))
     ap.add_argument("--rounds", type=int, default=9)
-    ap.add_argument("--wheel", default="")
+    ap.add_argument("--wheel", action="append", default=[],
+                    help="wheel file (repeatable; default: the one in dist/)")
+    ap.add_argument("--threads", default="", help="OPENBLAS_NUM_THREADS for every side (default: OpenBLAS's)")
     ap.add_argument("--out", default=str(HERE / "results" / "wheel.md"))
     a = ap.parse_args()
 
-    wheels = [Path(a.wheel)] if a.wheel else sorted((ROOT / "dist").glob("orvex-*-cp312-abi3-manylinux*.whl"))
-    if len(wheels) != 1:
-        sys.exit("benchmarks/wheel.py: one wheel expected in dist/ (make wheel), or --wheel")
-    wheel = wheels[0]
-    log(f"installing {wheel.name} into build/wheel-bench-venv")
-    py_wheel, py_dev = wheel_venv(wheel), dev_python()
-    blas = {"dev": blas_of(py_dev), "wheel": blas_of(py_wheel)}
+    wheels = [Path(w) for w in a.wheel] or sorted((ROOT / "dist").glob("orvex-*-cp312-abi3-manylinux*.whl"))
+    if not wheels:
+        sys.exit("benchmarks/wheel.py: no wheel in dist/ (make wheel), nor --wheel")
+    pythons = {"dev": dev_python()}
+    for wheel in wheels:
+        log(f"installing {wheel.name} into build/wheel-bench-venv-{platform_tag(wheel)}")
+        pythons[platform_tag(wheel)] = wheel_venv(wheel)
+    blas = {side: blas_of(py) for side, py in pythons.items()}
     exe = build_native(ROOT / "build" / "bench-native")
 
     params = Params(min_reps=a.rounds, max_reps=a.rounds, min_time=0.0)
@@ -144,9 +150,9 @@ def main():
         log(f"case {case.name}: {case.description}")
         case_dir = case_mod.write_case(case, A, cases_root)
         meta = json.loads((Path(case_dir) / "case.json").read_text())
-        servers = {"native": native_server(exe, case_dir, meta, params),
-                   "dev": orvex_server(py_dev, case_dir, params, "orvex-dev"),
-                   "wheel": orvex_server(py_wheel, case_dir, params, "orvex-wheel")}
+        env = {"OPENBLAS_NUM_THREADS": a.threads} if a.threads else None
+        servers = {"native": native_server(exe, case_dir, meta, params, env)}
+        servers.update({side: orvex_server(py, case_dir, params, f"orvex-{side}", env) for side, py in pythons.items()})
         try:
             samples = time_three(servers, [op for op in ops if op in case.ops], a.rounds)
         finally:
@@ -154,30 +160,39 @@ def main():
                 s.close()
         results.append((case, samples))
 
+    tags = [platform_tag(w) for w in wheels]
     lines = [
         "# The binary wheel against the development build",
         "",
-        f"`python benchmarks/wheel.py --cases {a.cases} --rounds {a.rounds}` on {platform.node() and 'this machine'} "
-        f"({os.cpu_count()} cores), {time.strftime('%Y-%m-%d')}: {wheel.name}.",
-        "Samples alternate between the three processes one by one (rotating order, "
+        f"`python benchmarks/wheel.py --cases {a.cases} --rounds {a.rounds}"
+        f"{' --threads ' + a.threads if a.threads else ''}` ({os.cpu_count()} cores, load average "
+        f"{os.getloadavg()[0]:.1f} at the end), "
+        f"{time.strftime('%Y-%m-%d')}: {', '.join(w.name for w in wheels)}.",
+        f"Samples alternate between the {2 + len(wheels)} processes one by one (rotating order, "
         f"{PAUSE:.2f} s pause before each); medians of {a.rounds} samples.",
         "",
         "- native: benchmarks/native on the SuiteSparse of `.deps` and Debian's OpenBLAS;",
-        f"- development build (`make build`): {pool_line(blas['dev']['pools'])};",
-        f"- wheel: {pool_line(blas['wheel']['pools'])}. SuiteSparse's BLAS/LAPACK calls go through "
-        "scipy.linalg.cython_blas/cython_lapack, that is to SciPy's OpenBLAS (libscipy_openblas).",
-        "",
-        "| case | operation | native | development build | wheel | wheel / development | wheel / native |",
-        "|---|---|---:|---:|---:|---:|---:|",
+        f"- development build (`make build`, same SuiteSparse and BLAS): {pool_line(blas['dev']['pools'])};",
     ]
-    worst = (0.0, "")
+    for tag in tags:
+        lines.append(f"- wheel {tag}: {pool_line(blas[tag]['pools'])}; SuiteSparse's BLAS/LAPACK calls go "
+                     "through scipy.linalg.cython_blas/cython_lapack to SciPy's OpenBLAS (libscipy_openblas).")
+    lines += ["", "| case | operation | native | development build | "
+              + " | ".join(f"wheel {t} | / development | / native" for t in tags) + " |",
+              "|---|---|---:|---:|" + "---:|---:|---:|" * len(tags)]
+    worst = {t: (0.0, "") for t in tags}
     for case, samples in results:
-        for op, dev in samples["dev"].items():
-            n, d, w = (statistics.median(samples[s][op]) for s in ("native", "dev", "wheel"))
-            lines.append(f"| {case.name} | {LABELS.get(op, op)} | {fmt(n)} | {fmt(d)} | {fmt(w)} | "
-                         f"{w / d:.3f} | {w / n:.3f} |")
-            worst = max(worst, (w / d, f"{case.name}/{op}"))
-    lines += ["", f"Worst wheel / development ratio: {worst[0]:.3f} ({worst[1]}); target <= 1.03."]
+        for op in samples["dev"]:
+            n, d = statistics.median(samples["native"][op]), statistics.median(samples["dev"][op])
+            cells = []
+            for t in tags:
+                w = statistics.median(samples[t][op])
+                cells.append(f"{fmt(w)} | {w / d:.3f} | {w / n:.3f}")
+                worst[t] = max(worst[t], (w / d, f"{case.name}/{op}"))
+            lines.append(f"| {case.name} | {LABELS.get(op, op)} | {fmt(n)} | {fmt(d)} | " + " | ".join(cells) + " |")
+    lines.append("")
+    for t in tags:
+        lines.append(f"Worst wheel {t} / development build: {worst[t][0]:.3f} ({worst[t][1]}); target <= 1.03.")
     Path(a.out).write_text("\n".join(lines) + "\n")
     print("\n".join(lines))
 

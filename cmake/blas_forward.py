@@ -30,7 +30,7 @@ PREFIX = "orvex_blas_"
 
 def referenced_routines(nm: str, libraries: list[str]) -> list[str]:
     """Names (without prefix) of the BLAS/LAPACK routines the libraries call."""
-    out = subprocess.run([nm, "-u", "--", *libraries], check=True, capture_output=True, text=True).stdout
+    out = subprocess.run([nm, "-u", *libraries], check=True, capture_output=True, text=True).stdout
     names = set()
     for line in out.splitlines():
         fields = line.split()

@@ -72,6 +72,7 @@ for p in "$patches"/*.patch; do
     [ -f "$p" ] && patch -s -p1 -d "$root" < "$p"
 done
 
+mkdir -p "$(dirname "$prefix")"
 buildlog=$(dirname "$prefix")/suitesparse-build.log
 quiet() { "$@" >>"$buildlog" 2>&1 || { tail -n 40 "$buildlog" >&2; echo "suitesparse.sh: failed, see $buildlog" >&2; exit 1; }; }
 : > "$buildlog"

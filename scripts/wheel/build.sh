@@ -9,6 +9,12 @@
 #    scipy.linalg.cython_blas / cython_lapack (cmake/blas_forward.py).
 # 3. auditwheel: the lowest manylinux tag the binary allows (nothing to graft:
 #    the extension needs only the C and C++ runtimes).
+#
+# WHEEL_TOOLCHAIN=zig (the default): SuiteSparse and the extension are
+# compiled by zig's clang (PyPI's ziglang) for glibc 2.28, with LLVM's libc++
+# linked in statically: the wheel is manylinux_2_28 and needs only glibc.
+# WHEEL_TOOLCHAIN=host: this machine's gcc and libstdc++ (manylinux_2_35 on
+# Debian 12).
 # 4. Checks that fail the target: abi3audit, the cp312-abi3 tag and an
 #    .abi3.so module (no silent fall-back to a version-specific build), no
 #    C++ sources, the licence texts of everything bundled, py.typed.
@@ -18,9 +24,9 @@ root=$PWD
 python=$root/.venv/bin/python
 wheeldeps=$root/.deps/wheel
 tools=$wheeldeps/tools
-prefix=$wheeldeps/suitesparse
 out=$root/dist
 work=$root/build/wheel
+toolchain=${WHEEL_TOOLCHAIN:-zig}
 log() { printf 'wheel: %s\n' "$*"; }
 
 # Build and check tools, pinned, in a virtual environment of their own.
@@ -33,6 +39,31 @@ if [ "$(cat "$tools/.requirements.sha256" 2>/dev/null)" != "$want" ]; then
     echo "$want" > "$tools/.requirements.sha256"
 fi
 
+compilers=()
+case $toolchain in
+    host)
+        prefix=$wheeldeps/suitesparse ;;
+    zig)
+        prefix=$wheeldeps/zig/suitesparse
+        bin=$wheeldeps/zig/bin
+        mkdir -p "$bin"
+        for t in cc c++; do
+            printf '#!/bin/sh\nexec "%s" -m ziglang %s -target x86_64-linux-gnu.2.28 "$@"\n' "$tools/bin/python" "$t" > "$bin/zig-$t.new"
+            chmod +x "$bin/zig-$t.new"
+            cmp -s "$bin/zig-$t.new" "$bin/zig-$t" && rm "$bin/zig-$t.new" || mv "$bin/zig-$t.new" "$bin/zig-$t"
+        done
+        export CC=$bin/zig-cc CXX=$bin/zig-c++
+        # libc++, libc++abi, libunwind and compiler-rt end up in the extension.
+        zig=$("$tools/bin/python" -c 'import ziglang, os; print(os.path.dirname(ziglang.__file__))')
+        runtime=$wheeldeps/zig/licenses
+        mkdir -p "$runtime"
+        for c in libcxx libcxxabi libunwind; do cp "$zig/lib/$c/LICENSE.TXT" "$runtime/llvm-$c-LICENSE.TXT"; done
+        cp "$zig/LICENSE" "$runtime/zig-compiler-rt-LICENSE"
+        compilers=(-Ccmake.define.CMAKE_C_COMPILER="$CC" -Ccmake.define.CMAKE_CXX_COMPILER="$CXX"
+                   -Ccmake.define.ORVEX_RUNTIME_LICENSES="$runtime") ;;
+    *) echo "wheel: WHEEL_TOOLCHAIN is zig or host" >&2; exit 2 ;;
+esac
+log "toolchain: $toolchain"
 SUITESPARSE_CACHE=$root/.deps/cache scripts/suitesparse.sh "$prefix" wheel
 
 version=$("$python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
@@ -41,9 +72,10 @@ mkdir -p "$work" "$out"
 log "building the cp312-abi3 wheel"
 "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps \
     -w "$work/raw" \
-    -Cbuild-dir="$work/cmake" \
+    -Cbuild-dir="$work/cmake-$toolchain" \
     -Cwheel.py-api=cp312 \
     -Ccmake.define.ORVEX_BUNDLED_SUITESPARSE="$prefix" \
+    "${compilers[@]}" \
     .
 raw=$(ls "$work"/raw/orvex-"$version"-*.whl)
 case $(basename "$raw") in
@@ -61,7 +93,10 @@ wheel=$(ls "$work"/repaired/orvex-"$version"-cp312-abi3-manylinux*.whl)
 log "abi3audit"
 "$tools/bin/abi3audit" --strict --report "$wheel" > "$work/abi3audit.json" \
     || { cat "$work/abi3audit.json" >&2; echo "wheel: abi3audit found violations" >&2; exit 1; }
-"$tools/bin/python" scripts/wheel/inspect_wheel.py "$wheel" "$work/abi3audit.json"
+required=()
+[ "$toolchain" = zig ] && required=(runtime/llvm-libcxx-LICENSE.TXT runtime/llvm-libcxxabi-LICENSE.TXT
+                                    runtime/llvm-libunwind-LICENSE.TXT runtime/zig-compiler-rt-LICENSE)
+"$tools/bin/python" scripts/wheel/inspect_wheel.py "$wheel" "$work/abi3audit.json" "${required[@]}"
 
 rm -f "$out"/orvex-*.whl
 cp "$wheel" "$out/"

@@ -3,7 +3,9 @@
 refused), abi3audit's report clean, no C/C++ sources, the licence texts of
 everything bundled, the type stubs with py.typed.
 
-    inspect_wheel.py WHEEL ABI3AUDIT_REPORT.json
+    inspect_wheel.py WHEEL ABI3AUDIT_REPORT.json [LICENCE...]
+
+LICENCE: further files required under *.dist-info/licenses/.
 """
 import json
 import pathlib
@@ -16,7 +18,7 @@ problems = []
 names = zipfile.ZipFile(wheel).namelist()
 dist_info = next(n.split("/")[0] for n in names if n.split("/")[0].endswith(".dist-info"))
 
-tags = re.fullmatch(r"orvex-[^-]+-(cp312)-(abi3)-(manylinux_\d+_\d+_\w+(\.manylinux\w+)*)\.whl", wheel.name)
+tags = re.fullmatch(r"orvex-[^-]+-(cp312)-(abi3)-(manylinux\w+(\.manylinux\w+)*)\.whl", wheel.name)
 if not tags:
     problems.append(f"{wheel.name}: not a cp312-abi3 manylinux wheel")
 modules = [n for n in names if re.search(r"\.(so|pyd|dylib)$", n)]
@@ -36,7 +38,7 @@ if sources:
 
 licences = {n[len(dist_info) + len("/licenses/"):] for n in names if n.startswith(f"{dist_info}/licenses/")}
 wanted = {"LICENSE", "nanobind/LICENSE", "suitesparse/SuiteSparse-LICENSE.txt", "suitesparse/METIS-LICENSE.txt"} | {
-    f"suitesparse/{c}-License.txt" for c in ("AMD", "CAMD", "COLAMD", "CCOLAMD", "CHOLMOD", "SPQR")}
+    f"suitesparse/{c}-License.txt" for c in ("AMD", "CAMD", "COLAMD", "CCOLAMD", "CHOLMOD", "SPQR")} | set(sys.argv[3:])
 if wanted - licences:
     problems.append(f"licence texts missing: {sorted(wanted - licences)}")
 
