@@ -7,6 +7,9 @@
 #   make faults the allocation-failure sweep alone, with its counts
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
 #   make docs   the documentation site, docs/_build/html (make docs-check: in Chromium)
+#   make wheel  the self-contained binary wheel, dist/orvex-*-cp312-abi3-manylinux*.whl
+#   make wheel-check  that wheel installed and tested in a fresh Debian 13 root filesystem
+#   make sdist  the source distribution, dist/orvex-*.tar.gz
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
 
@@ -15,7 +18,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind faults bench docs docs-check clean distclean
+.PHONY: all setup build demo test asan soak valgrind faults bench docs docs-check wheel wheel-check sdist clean distclean
 
 all: build
 
@@ -83,8 +86,19 @@ docs: build
 docs-check: docs
 	scripts/docs.sh check
 
+# SuiteSparse for the wheel is a separate, static build (.deps/wheel).
+wheel: setup
+	scripts/wheel/build.sh
+
+# Not part of make test: debootstrap and PyPI downloads on the first run.
+wheel-check:
+	scripts/wheel/check.sh
+
+sdist: setup
+	scripts/wheel/sdist.sh
+
 clean:
-	rm -rf build .venv/.orvex-installed docs/_build docs/api/generated
+	rm -rf build dist .venv/.orvex-installed docs/_build docs/api/generated
 
 distclean: clean
 	rm -rf .venv .deps

@@ -5,6 +5,7 @@ decorate a test with ``@variants`` to get them as ``dtype, itype``, or use the
 ``variant`` fixture.  ``make_matrix`` builds random matrices, ``load_mtx``
 reads ``tests/data``.
 """
+import importlib.util
 import os
 import pathlib
 
@@ -22,6 +23,21 @@ variants = pytest.mark.parametrize("dtype, itype", VARIANTS, ids=VARIANT_IDS)
 # Under AddressSanitizer (scripts/asan.sh) freed memory sits in a quarantine
 # and every block carries redzones: resident memory says nothing about leaks.
 SANITIZED = os.environ.get("ORVEX_SANITIZED") == "1"
+# make wheel-check runs a copy of tests/ against an installed wheel: parts of
+# the source tree (benchmarks, examples) and the development tools are absent.
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+def needs_source_tree(relative):
+    return pytest.mark.skipif(not (ROOT / relative).exists(),
+                              reason=f"needs {relative} of the source tree (absent where a copy of tests/ "
+                                     "runs against an installed wheel)")
+
+
+def needs_module(name):
+    return pytest.mark.skipif(importlib.util.find_spec(name) is None, reason=f"{name} is not installed")
+
+
 rss_measuring = pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"),
                                    reason="resident memory is not measured here")
 

@@ -2,18 +2,16 @@
 case and operation runs on both sides, the native program and orvex must
 agree, and the report is written.  No timing is judged here."""
 import json
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-from conftest import SANITIZED
-
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+from conftest import ROOT, SANITIZED, needs_source_tree
 
 
 @pytest.mark.skipif(SANITIZED, reason="timings of a sanitized build mean nothing")
+@needs_source_tree("benchmarks/native")
 def test_quick_suite_runs_and_agrees(tmp_path):
     out = tmp_path / "results"
     p = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "run.py"), "--quick",

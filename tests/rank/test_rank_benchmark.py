@@ -1,16 +1,14 @@
 """benchmarks/rank.py in miniature: it runs and writes its report.  No timing is judged."""
-import pathlib
 import subprocess
 import sys
 
 import pytest
 
-from conftest import SANITIZED
-
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+from conftest import ROOT, SANITIZED, needs_source_tree
 
 
 @pytest.mark.skipif(SANITIZED, reason="timings of a sanitized build mean nothing")
+@needs_source_tree("benchmarks/rank.py")
 def test_quick_benchmark_runs(tmp_path):
     out = tmp_path / "rank.md"
     p = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "rank.py"), "--quick", "--output", str(out)],

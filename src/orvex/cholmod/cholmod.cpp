@@ -114,10 +114,10 @@ bool any_nonfinite(const void *data, int64_t n) {
 }  // namespace
 
 void SparseView::fill(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype) {
-    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
+    if (!PyTuple_Check(shape.ptr()) || PyTuple_Size(shape.ptr()) != 2)
         raise(PyExc_ValueError, "shape must be a tuple of two integers");
-    const int64_t nrow = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 0), "row count");
-    const int64_t ncol = as_dimension(PyTuple_GET_ITEM(shape.ptr(), 1), "column count");
+    const int64_t nrow = as_dimension(PyTuple_GetItem(shape.ptr(), 0), "row count");
+    const int64_t ncol = as_dimension(PyTuple_GetItem(shape.ptr(), 1), "column count");
 
     auto p = std::make_unique<Buffer>(indptr), i = std::make_unique<Buffer>(indices),
          x = std::make_unique<Buffer>(data);

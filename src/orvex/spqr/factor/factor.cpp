@@ -50,7 +50,7 @@ void factor_dealloc(PyObject *self) {
     }
     PyErr_SetRaisedException(pending);
     PyTypeObject *tp = Py_TYPE(self);
-    tp->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
     Py_DECREF(tp);
 }
 
@@ -290,7 +290,7 @@ nb::tuple validate(nb::handle A) {
     nb::object result = module_attr("validate_csc_input")(A);
     nb::object seq = nb::steal(PySequence_Tuple(result.ptr()));
     if (!seq.is_valid()) throw nb::python_error();
-    Py_ssize_t n = PyTuple_GET_SIZE(seq.ptr());
+    Py_ssize_t n = PyTuple_Size(seq.ptr());
     if (n != 3) {
         PyErr_Format(PyExc_ValueError, n < 3 ? "not enough values to unpack (expected 3, got %zd)"
                                              : "too many values to unpack (expected 3, got %zd)", n);

@@ -80,9 +80,62 @@ void no_result(int status) {
     throw nb::python_error();
 }
 
+// The C name of an object's type (tp_name: "int", "numpy.float64", "Foo" for a
+// class statement, "collections.deque" for an extension's heap type), as
+// CPython's own messages print it.  The limited API has no tp_name; CPython's
+// check of a method descriptor reports it (up to 100 characters), so a call
+// of str.isascii on a non-str object reveals it.
+std::string c_type_name(nb::handle obj) {
+    static const char head[] = "doesn't apply to a '", tail[] = "' object";
+    PyObject *saved = PyErr_GetRaisedException();
+    std::string name;
+    PyObject *descriptor = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyUnicode_Type), "isascii");
+    PyObject *result = descriptor ? PyObject_CallFunctionObjArgs(descriptor, obj.ptr(), nullptr) : nullptr;
+    Py_XDECREF(descriptor);
+    Py_XDECREF(result);
+    if (PyObject *error = PyErr_GetRaisedException()) {
+        PyObject *text = PyObject_Str(error);
+        const char *s = text ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+        if (s) {
+            std::string message(s);
+            size_t at = message.rfind(head);
+            if (at != std::string::npos && message.size() > at + sizeof head - 1 + sizeof tail - 1 &&
+                message.compare(message.size() - (sizeof tail - 1), sizeof tail - 1, tail) == 0)
+                name = message.substr(at + sizeof head - 1,
+                                      message.size() - at - (sizeof head - 1) - (sizeof tail - 1));
+        }
+        Py_XDECREF(text);
+        Py_DECREF(error);
+        PyErr_Clear();
+    }
+    if (name.empty() || name.size() >= 100) {
+        // Truncated (or not found): the candidates are __name__ (what a class
+        // statement sets) and module.qualname (a static type's C name); the
+        // one that extends the 100 characters seen is taken.
+        PyTypeObject *tp = Py_TYPE(obj.ptr());
+        auto text = [](PyObject *o) {
+            std::string r;
+            if (o && PyUnicode_Check(o))
+                if (const char *u = PyUnicode_AsUTF8AndSize(o, nullptr)) r = u;
+            Py_XDECREF(o);
+            PyErr_Clear();
+            return r;
+        };
+        const std::string bare = text(PyType_GetName(tp)), qual = text(PyType_GetQualName(tp));
+        const std::string module = text(PyObject_GetAttrString(reinterpret_cast<PyObject *>(tp), "__module__"));
+        const std::string dotted = module.empty() || module == "builtins" ? qual : module + "." + qual;
+        if (!name.empty() && bare.compare(0, name.size(), name) == 0) name = bare;
+        else if (!name.empty() && dotted.compare(0, name.size(), name) == 0) name = dotted;
+        else if (name.empty()) name = (PyType_GetFlags(tp) & Py_TPFLAGS_HEAPTYPE) ? bare : dotted;
+    }
+    PyErr_SetRaisedException(saved);
+    return name;
+}
+
 int qmult_code(nb::handle method) {
     if (!method.is_none() && !PyUnicode_CheckExact(method.ptr())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(method.ptr())->tp_name);
+        const std::string got = c_type_name(method);
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", got.c_str());
         throw nb::python_error();
     }
     static const char *names[] = {"QX", "QTX", "XQ", "XQT"};
