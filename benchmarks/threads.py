@@ -46,24 +46,30 @@ def factor_and_solve(A, b):
     return f.solve(b)
 
 
-def throughput(n, rounds):
-    """Seconds for `rounds` factor+solve jobs per thread, T = 1 and 2."""
+def throughput(n, rounds, repeats=3):
+    """Jobs per second of `rounds` factor+solve jobs per thread, T = 1 and 2.
+
+    The two thread counts take turns `repeats` times and the best rate of
+    each is kept: on a shared virtual machine single runs vary by tens of
+    percent."""
     mats = [grid_gradient(n, n + k) for k in range(2)]
     rhs = [np.ones(A.shape[0]) for A in mats]
     factor_and_solve(mats[0], rhs[0])             # warm-up
-    out = {}
-    for T in (1, 2):
-        def work(k):
-            for _ in range(rounds):
-                factor_and_solve(mats[k], rhs[k])
-        threads = [threading.Thread(target=work, args=(k,)) for k in range(T)]
-        start = time.perf_counter()
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        elapsed = time.perf_counter() - start
-        out[T] = {"seconds": elapsed, "jobs_per_second": T * rounds / elapsed}
+    out = {1: {"seconds": np.inf, "jobs_per_second": 0.0}, 2: {"seconds": np.inf, "jobs_per_second": 0.0}}
+    for _ in range(repeats):
+        for T in (1, 2):
+            def work(k):
+                for _ in range(rounds):
+                    factor_and_solve(mats[k], rhs[k])
+            threads = [threading.Thread(target=work, args=(k,)) for k in range(T)]
+            start = time.perf_counter()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            elapsed = time.perf_counter() - start
+            if elapsed < out[T]["seconds"]:
+                out[T] = {"seconds": elapsed, "jobs_per_second": T * rounds / elapsed}
     return out, mats[0].shape
 
 
@@ -129,7 +135,7 @@ def main():
     n, rounds = (60, 2) if args.quick else (400, 3)
     limit = blas_one_thread()
     try:
-        tp, shape = throughput(n, rounds)
+        tp, shape = throughput(n, rounds, 1 if args.quick else 5)
         resp = responsiveness(60 if args.quick else 420)
     finally:
         if limit is not None:
@@ -148,6 +154,8 @@ def main():
     ]
     lines = ["# Threads", "", f"Measured {time.strftime('%Y-%m-%d %H:%M')} "
              f"({'quick run, no timing claims' if args.quick else 'full run'}).", "",
+             "(a) is the best of 5 turns of T = 1 and T = 2 each: single turns on this shared "
+             "virtual machine vary by tens of percent.", "",
              "| figure | target | measured | met |", "|---|---|---|:---:|"]
     lines += [f"| {a} | {b} | {c} | {'yes' if ok else 'no'} |" for a, b, c, ok in rows]
     text = "\n".join(lines) + "\n"
