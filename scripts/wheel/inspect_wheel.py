@@ -26,8 +26,8 @@ if modules != ["orvex/_ext.abi3.so"]:
     problems.append(f"extension modules {modules}, expected exactly orvex/_ext.abi3.so")
 
 audit = json.loads(report.read_text())
-for spec in audit.get("specs", {}).values():
-    for so in (spec.get("wheel") or []):
+for entry in audit.get("specs", {}).values():
+    for so in (entry.get("wheel") or []):
         result = so.get("result", {})
         if result.get("non_abi3_symbols") or result.get("future_abi3_objects"):
             problems.append(f"abi3audit: {so.get('name')}: {result}")
