@@ -28,6 +28,7 @@ def test_quick_suite_runs_and_agrees(tmp_path):
 
 
 @pytest.mark.skipif(SANITIZED, reason="timings of a sanitized build mean nothing")
+@needs_source_tree("benchmarks/qkernel.py")
 def test_quick_kernel_benchmark_runs_and_agrees(tmp_path):
     """benchmarks/qkernel.py in miniature: both kernels on every case, their
     results within 1e-13 (the script fails otherwise), the report written."""
