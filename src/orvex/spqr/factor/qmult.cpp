@@ -22,17 +22,8 @@ void check_dim(const FactorObject *self, int code, size_t rows, size_t cols) {
     if (dim != size_t(self->m)) incompatible(self->m, int64_t(dim));
 }
 
-// The product over a header of X (SPQR's kernel for sparse operands, the
-// width rule of qkernel for dense ones), then the adoption of the result.
-template <class Entry, class Int>
-cholmod_sparse *product(int code, QRFactor<Entry, Int> *QR, cholmod_sparse *X, cholmod_common *cm) {
-    return SuiteSparseQR_qmult<Entry, Int>(code, QR, X, cm);
-}
-template <class Entry, class Int>
-cholmod_dense *product(int code, QRFactor<Entry, Int> *QR, cholmod_dense *X, cholmod_common *cm) {
-    return qkernel::qmult<Entry, Int>(code, QR, X, cm);
-}
-
+// The product over a header of X (orvex's kernel or SPQR's, see qkernel.hpp),
+// then the adoption of the result.
 template <class Record> nb::object qmult_header(FactorObject *self, int code, Record *X, bool column) {
     cholmod_common *cm = self->cm;
     Record *Y = nullptr;
@@ -40,7 +31,7 @@ template <class Record> nb::object qmult_header(FactorObject *self, int code, Re
         Y = dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
             using Int = typename decltype(i)::type;
-            return product<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
+            return qkernel::qmult<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
         });
     });
     return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, cm, column); });

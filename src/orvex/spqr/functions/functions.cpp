@@ -137,26 +137,14 @@ template <class Int> void check_householder(const cholmod_sparse &H, const Int *
     }
 }
 
-// SPQR's kernel for sparse operands, the width rule of qkernel for dense ones.
-template <class Entry, class Int>
-cholmod_sparse *triple_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, cholmod_sparse *X,
-                               cholmod_common *cm) {
-    return SuiteSparseQR_qmult<Entry, Int>(code, Hs, Tau, perm, X, cm);
-}
-template <class Entry, class Int>
-cholmod_dense *triple_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, cholmod_dense *X,
-                              cholmod_common *cm) {
-    return qkernel::qmult<Entry, Int>(code, Hs, Tau, perm, X, cm);
-}
-
 template <class Record, class Int>
 nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
     Record *Y = nullptr;
     run_native([&] {
-        if (Hs->xtype == CHOLMOD_REAL) Y = triple_product<double, Int>(code, Hs, Tau, perm, X, cm);
-        else Y = triple_product<Complex, Int>(code, Hs, Tau, perm, X, cm);
+        if (Hs->xtype == CHOLMOD_REAL) Y = qkernel::qmult<double, Int>(code, Hs, Tau, perm, X, cm);
+        else Y = qkernel::qmult<Complex, Int>(code, Hs, Tau, perm, X, cm);
     });
     return adopt_result<Int>(Y, cm);
 }

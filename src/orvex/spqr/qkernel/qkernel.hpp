@@ -54,5 +54,16 @@ template <class Entry, class Int>
 cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_dense *X,
                      cholmod_common *cm);
 
+// Sparse operands always take SPQR's kernel.
+template <class Entry, class Int>
+inline cholmod_sparse *qmult(int method, QRFactor<Entry, Int> *QR, cholmod_sparse *X, cholmod_common *cm) {
+    return SuiteSparseQR_qmult<Entry, Int>(method, QR, X, cm);
+}
+template <class Entry, class Int>
+inline cholmod_sparse *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_sparse *X,
+                             cholmod_common *cm) {
+    return SuiteSparseQR_qmult<Entry, Int>(method, H, Tau, HPinv, X, cm);
+}
+
 }  // namespace qkernel
 }  // namespace orvex
