@@ -10,6 +10,9 @@
 #   make wheel  the self-contained binary wheel, dist/orvex-*-cp312-abi3-manylinux*.whl
 #   make wheel-check  that wheel installed and tested in a fresh Debian 13 root filesystem
 #   make sdist  the source distribution, dist/orvex-*.tar.gz
+#   make ft-test  the suite on the free-threaded interpreter (built from Debian's
+#               source package into .deps/python-ft): plain, with many threads
+#               per test, and a 60 s stress test
 # FORCE_SUITESPARSE_BUILD=1 builds SuiteSparse 7.10.1 from Debian's source
 # package even where the distribution's own SuiteSparse would do.
 
@@ -18,7 +21,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind faults bench docs docs-check wheel wheel-check sdist clean distclean
+.PHONY: all setup build demo test asan soak valgrind faults bench docs docs-check wheel wheel-check sdist ft-build ft-test clean distclean
 
 all: build
 
@@ -97,8 +100,16 @@ wheel-check:
 sdist: setup
 	scripts/wheel/sdist.sh
 
+# Not part of make test: it builds CPython (a few minutes, once) and runs the
+# suite twice and the stress test (FT_THREADS=8, FT_STRESS_SECONDS=60).
+ft-build:
+	scripts/ft.sh build
+
+ft-test:
+	scripts/ft.sh test
+
 clean:
-	rm -rf build dist .venv/.orvex-installed docs/_build docs/api/generated
+	rm -rf build dist .venv/.orvex-installed .venv-ft/.orvex-installed docs/_build docs/api/generated
 
 distclean: clean
-	rm -rf .venv .deps
+	rm -rf .venv .venv-ft .deps

@@ -115,6 +115,9 @@ static int orvex_blas_signature_matches(const char *sig, int nargs, int returns_
     return (strncmp(sig, "void ", 5) != 0) == (returns_value != 0);
 }
 
+/* Run by the module's initialisation, which the import system runs once and
+   alone: the pointers are written before any SuiteSparse code can run and
+   only read afterwards, so free-threaded interpreters need no lock here. */
 int orvex_blas_resolve(void) {
     static const char *modules[2] = {"scipy.linalg.cython_blas", "scipy.linalg.cython_lapack"};
     PyObject *capi[2] = {NULL, NULL};

@@ -184,32 +184,54 @@ void SparseView::validate(bool finite) const {
 // ---- the headers Python code may fill ----------------------------------------------
 //
 // `_cholmod_sparse_from_csc` takes a raw address.  It writes only to a header
-// that native code of this module is filling at that moment (a replacement
-// bound in orvex.spqr's namespace is handed such an address), never to an
-// address a caller invents.  The registry is used with the GIL held.
+// that native code of this module is filling at that moment in the calling
+// thread (a replacement bound in orvex.spqr's namespace is handed such an
+// address), never to an address a caller invents, nor to a header another
+// thread is filling: that thread owns the header and reads it as soon as the
+// replacement returns.  The registry is guarded by its own mutex (the GIL
+// where there is one); no Python code runs while it is held.
 
 namespace {
 
-std::vector<SparseView *> &permitted() {
-    static auto *views = new std::vector<SparseView *>();  // lives as long as the process
-    return *views;
+struct Permit {
+    SparseView *view;
+    unsigned long thread;
+};
+
+struct PermitRegistry {
+    nb::ft_mutex mutex;
+    std::vector<Permit> permits;
+};
+
+PermitRegistry &registry() {
+    static auto *r = new PermitRegistry();  // lives as long as the process; no Python code in its constructor
+    return *r;
 }
 
 SparseView *permitted_view(uintptr_t address) {
-    for (SparseView *v : permitted())
-        if (reinterpret_cast<uintptr_t>(v->header()) == address) return v;
+    const unsigned long me = PyThread_get_thread_ident();
+    PermitRegistry &r = registry();
+    nb::ft_lock_guard guard(r.mutex);
+    for (const Permit &p : r.permits)
+        if (p.thread == me && reinterpret_cast<uintptr_t>(p.view->header()) == address) return p.view;
     return nullptr;
 }
 
 }  // namespace
 
-FillPermit::FillPermit(SparseView &view) : view_(&view) { permitted().push_back(view_); }
+FillPermit::FillPermit(SparseView &view) : view_(&view) {
+    PermitRegistry &r = registry();
+    nb::ft_lock_guard guard(r.mutex);
+    r.permits.push_back({view_, PyThread_get_thread_ident()});
+}
 
 FillPermit::~FillPermit() {
-    auto &views = permitted();
-    for (size_t k = views.size(); k-- > 0;)
-        if (views[k] == view_) {
-            views.erase(views.begin() + std::ptrdiff_t(k));
+    PermitRegistry &r = registry();
+    nb::ft_lock_guard guard(r.mutex);
+    auto &permits = r.permits;
+    for (size_t k = permits.size(); k-- > 0;)
+        if (permits[k].view == view_) {
+            permits.erase(permits.begin() + std::ptrdiff_t(k));
             break;
         }
 }
@@ -305,9 +327,16 @@ nb::object adopt_dense(cholmod_dense *X, cholmod_common *cm, bool column) {
     return X->xtype == CHOLMOD_REAL ? adopt_dense_values<double>(X, column) : adopt_dense_values<Complex>(X, column);
 }
 
+namespace {
+// scipy.sparse.csc_array, looked up once at import (register_cholmod): a
+// function-local static would run Python code under C++'s initialisation
+// lock, which a thread without the GIL may wait on while another needs it
+// to stop for the garbage collector.
+PyObject *csc_array_type = nullptr;
+}  // namespace
+
 nb::object make_csc(nb::object data, nb::object indices, nb::object indptr, int64_t nrow, int64_t ncol) {
-    static PyObject *csc_array = nb::object(nb::module_::import_("scipy.sparse").attr("csc_array")).release().ptr();
-    nb::object S = nb::handle(csc_array)(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
+    nb::object S = nb::handle(csc_array_type)(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
     S.attr("indptr") = indptr;
     S.attr("indices") = indices;
     S.attr("data") = data;
@@ -434,6 +463,7 @@ void copy_common(cholmod_common *dst, const cholmod_common *src) {
 }
 
 void register_cholmod(nb::module_ &m) {
+    csc_array_type = nb::object(nb::module_::import_("scipy.sparse").attr("csc_array")).release().ptr();
     m.def(
         "_cholmod_sparse_from_csc",
         [](nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, nb::handle stype_h,

@@ -206,8 +206,8 @@ private:
 };
 
 // While one of these lives, `_cholmod_sparse_from_csc` called from Python
-// may fill the header of `view` through its address; any other address is
-// refused.
+// in the thread that made it may fill the header of `view` through its
+// address; any other address, and any other thread, is refused.
 class FillPermit {
 public:
     explicit FillPermit(SparseView &view);

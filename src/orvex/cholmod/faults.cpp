@@ -4,7 +4,10 @@
 // The SuiteSparse hooks also count the blocks that are live, so that a test
 // can see that a failed operation leaked nothing.
 //
-// Private entry points of orvex._ext; nothing of the library uses them.
+// Private entry points of orvex._ext; nothing of the library uses them.  The
+// hooks are process-wide: the counters are atomic, so that calls running in
+// other threads count (and fail) correctly, and installation happens once,
+// under install_mutex.
 #include "orvex/cholmod/cholmod.hpp"
 
 #include <atomic>
@@ -21,8 +24,9 @@ struct SuiteSparseHooks {
     void (*free_fn)(void *);
 };
 
+nb::ft_mutex install_mutex;
 SuiteSparseHooks original{};
-bool installed = false;
+bool installed = false;  // both under install_mutex
 std::atomic<int64_t> countdown{0};  // fail when it reaches 0 from 1; <= 0: never
 std::atomic<int64_t> seen{0};       // allocations requested since installation
 std::atomic<int64_t> live{0};       // blocks allocated minus blocks freed
@@ -92,6 +96,7 @@ void register_faults(nb::module_ &m) {
     m.def(
         "_fault_injection",
         [](int64_t k) {
+            nb::ft_lock_guard guard(install_mutex);
             if (!installed) {
                 original = {SuiteSparse_config_malloc_func_get(), SuiteSparse_config_calloc_func_get(),
                             SuiteSparse_config_realloc_func_get(), SuiteSparse_config_free_func_get()};
@@ -115,6 +120,7 @@ void register_faults(nb::module_ &m) {
     m.def(
         "_numpy_fault_injection",
         [](int64_t k) {
+            nb::ft_lock_guard guard(install_mutex);
             if (!numpy_original_capsule) {
                 PyObject *current = PyDataMem_GetHandler();
                 if (!current) throw nb::python_error();

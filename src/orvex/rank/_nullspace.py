@@ -102,9 +102,11 @@ class NullSpace:
         return _ext._qmult(code, H, np.asfortranarray(tau.reshape(1, -1)), v, Y)
 
     def _house_arrays(self):
-        if self._house is None and self._qr is not None:
-            self._house = self._qr.householder()
-        return self._house
+        house = self._house
+        if house is None and self._qr is not None:
+            # As _XH: the same (H, tau, v) whichever thread makes it.
+            house = self._house = self._qr.householder()
+        return house
 
     # ---- products ------------------------------------------------------------------
 
@@ -171,9 +173,12 @@ class NullSpace:
         Y2 = Y2.astype(self.dtype, copy=False)
         if self._perm is not None:
             Y2 = Y2[self._perm]
-        if self._XH is None:
-            self._XH = self._X.conj().T.tocsr()
-        Z = self._XH @ self._q(_QHX, Y2)
+        XH = self._XH
+        if XH is None:
+            # Computed on first use and published whole: threads that race
+            # here each compute the same matrix, and keep whichever they made.
+            XH = self._XH = self._X.conj().T.tocsr()
+        Z = XH @ self._q(_QHX, Y2)
         Z = np.asarray(Z)
         return Z[:, 0] if one else Z
 

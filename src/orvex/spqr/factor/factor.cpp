@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace orvex {
@@ -10,15 +11,16 @@ namespace {
 
 PyTypeObject *factor_type_object = nullptr;
 
-nb::object numpy_dtype(const char *name) { return nb::module_::import_("numpy").attr("dtype")(name); }
+// NumPy's dtypes of the four variants, made at import (register_factor):
+// never a function-local static initialised by Python code, which a thread
+// without the GIL could wait on while its initialiser waits for that thread.
+PyObject *float64_dtype = nullptr, *complex128_dtype = nullptr, *int32_dtype = nullptr, *int64_dtype = nullptr;
 
 template <class Entry> PyObject *entry_dtype() {
-    static PyObject *dt = numpy_dtype(EntryTraits<Entry>::dtype).release().ptr();
-    return dt;
+    return std::is_same<Entry, double>::value ? float64_dtype : complex128_dtype;
 }
 template <class Int> PyObject *index_dtype() {
-    static PyObject *dt = numpy_dtype(Cholmod<Int>::dtype).release().ptr();
-    return dt;
+    return std::is_same<Int, int32_t>::value ? int32_dtype : int64_dtype;
 }
 
 // ---- the type's slots -----------------------------------------------------------
@@ -475,6 +477,11 @@ void register_factor_solve(nb::module_ &m);  // solve.cpp
 void register_factor_qmult(nb::module_ &m);  // qmult.cpp
 
 void register_factor(nb::module_ &m) {
+    nb::object dtype = nb::module_::import_("numpy").attr("dtype");
+    float64_dtype = dtype("float64").release().ptr();
+    complex128_dtype = dtype("complex128").release().ptr();
+    int32_dtype = dtype("int32").release().ptr();
+    int64_dtype = dtype("int64").release().ptr();
     factor_type_object = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&factor_spec));
     if (!factor_type_object) throw nb::python_error();
     m.attr("SPQRFactor") = nb::borrow(reinterpret_cast<PyObject *>(factor_type_object));

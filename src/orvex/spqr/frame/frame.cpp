@@ -1,5 +1,6 @@
 #include "orvex/spqr/frame/frame.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -10,15 +11,28 @@ namespace orvex {
 
 namespace {
 
-// Set once by the module body of orvex.spqr; never changed afterwards.
-nb::dict &namespace_dict() {
-    static nb::dict *ns = new nb::dict();  // lives as long as the process
-    return *ns;
+// Set once by the module body of orvex.spqr (_bind_namespace) and never
+// changed afterwards; both dicts then live as long as the process.  Read
+// without a lock: a null pointer is "not bound yet".
+std::atomic<PyObject *> bound_namespace{nullptr};
+std::atomic<PyObject *> bound_errors{nullptr};
+nb::ft_mutex bind_mutex;
+
+PyObject *bound(std::atomic<PyObject *> &slot) {
+    PyObject *d = slot.load(std::memory_order_acquire);
+    if (!d) raise(PyExc_RuntimeError, "orvex.spqr is not initialised");
+    return d;
 }
-nb::dict &error_map() {
-    static nb::dict *map = new nb::dict();
-    return *map;
-}
+
+// Objects looked up once at import (register_frame) rather than on first
+// use: a function-local static initialised by Python code could leave a
+// thread without the GIL waiting on C++'s initialisation lock while the
+// thread running that code waits for it to stop for the garbage collector.
+PyObject *ndarray_type = nullptr;
+PyObject *native_fill = nullptr;      // orvex._ext._cholmod_sparse_from_csc
+PyObject *warn_function = nullptr;    // warnings.warn
+PyObject *package_prefix = nullptr;   // (orvex's directory + separator,)
+PyObject *ordering_table = nullptr;   // name -> SPQR ordering code
 
 struct Ordering {
     const char *name;
@@ -30,30 +44,29 @@ constexpr Ordering orderings[] = {
     {"amd", 5},     {"metis", 6}, {"best", 8},    {"bestamd", 9},
 };
 
-nb::dict &ordering_map() {
-    static nb::dict *map = [] {
-        auto *d = new nb::dict();
-        for (const Ordering &o : orderings) (*d)[o.name] = o.code;
-        return d;
-    }();
-    return *map;
-}
+nb::dict ordering_map() { return nb::borrow<nb::dict>(ordering_table); }
 
 }  // namespace
 
 nb::object module_attr(const char *name) {
-    PyObject *value = PyDict_GetItemString(namespace_dict().ptr(), name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined in orvex.spqr", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
+    PyObject *ns = bound(bound_namespace);
+#ifdef Py_GIL_DISABLED
+    // The namespace may be rebound by another thread at any moment: only a
+    // strong reference taken by the lookup itself is safe.
+    PyObject *value = nullptr;
+    if (PyDict_GetItemStringRef(ns, name, &value) < 0) throw nb::python_error();
+    if (value) return nb::steal(value);
+#else
+    if (PyObject *value = PyDict_GetItemString(ns, name)) return nb::borrow(value);
+#endif
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined in orvex.spqr", name);
+    throw nb::python_error();
 }
 
 void check_status(int status) {
     if (status == 0) return;
     nb::object key = nb::int_(status);
-    PyObject *entry = PyDict_GetItemWithError(error_map().ptr(), key.ptr());
+    PyObject *entry = PyDict_GetItemWithError(bound(bound_errors), key.ptr());  // a private dict, never changed
     if (!entry && PyErr_Occurred()) throw nb::python_error();
     nb::object cls, text;
     if (entry) {
@@ -159,20 +172,17 @@ int as_int32(nb::handle v) {
 }
 
 bool is_ndarray(nb::handle obj) {
-    static PyObject *ndarray = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
-    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(ndarray));
+    return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(ndarray_type));
 }
 
 void csc_header(nb::handle A, SparseView &view) {
     // The package's own converter is called directly; a replacement bound in
     // the module namespace is called through Python, and may fill the header
     // only through the native converter (which keeps the arrays it was given).
-    static PyObject *native =
-        nb::object(nb::module_::import_("orvex._ext").attr("_cholmod_sparse_from_csc")).release().ptr();
     nb::object fill = module_attr("_cholmod_sparse_from_csc");
     nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"),
                data = A.attr("data");
-    if (fill.is(native)) {
+    if (fill.is(native_fill)) {
         view.fill(shape, indptr, indices, data, 0);
         return;
     }
@@ -252,29 +262,34 @@ double tolerance(nb::handle tol) {
 void warn(nb::handle category, const std::string &message) {
     // Attributed to the first frame outside the package: the caller's line,
     // whichever of orvex's Python layers the call came through.
-    static nb::object *warn_fn = nullptr, *skip = nullptr;  // live as long as the process
-    if (!warn_fn) {
-        nb::object os_path = nb::module_::import_("os.path");
-        nb::object dir = os_path.attr("dirname")(nb::module_::import_("orvex").attr("__file__"));
-        skip = new nb::object(nb::make_tuple(os_path.attr("join")(dir, "")));
-        warn_fn = new nb::object(nb::module_::import_("warnings").attr("warn"));
-    }
-    (*warn_fn)(nb::str(message.c_str(), message.size()), category, nb::arg("skip_file_prefixes") = *skip);
+    nb::handle warn_fn(warn_function);
+    warn_fn(nb::str(message.c_str(), message.size()), category,
+            nb::arg("skip_file_prefixes") = nb::handle(package_prefix));
 }
 
 void register_frame(nb::module_ &m) {
+    ndarray_type = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
+    native_fill = nb::object(m.attr("_cholmod_sparse_from_csc")).release().ptr();  // registered by register_cholmod
+    nb::object os_path = nb::module_::import_("os.path");
+    nb::object dir = os_path.attr("dirname")(nb::module_::import_("orvex").attr("__file__"));
+    package_prefix = nb::make_tuple(os_path.attr("join")(dir, "")).release().ptr();
+    warn_function = nb::object(nb::module_::import_("warnings").attr("warn")).release().ptr();
+    nb::dict orderings_by_name;
+    for (const Ordering &o : orderings) orderings_by_name[o.name] = o.code;
+    ordering_table = orderings_by_name.release().ptr();
+
     m.def(
         "_bind_namespace",
         [](nb::dict ns, nb::dict errors) {
             // Once only: afterwards the status table can no longer be
             // replaced from Python.
-            static bool bound = false;
-            if (bound) raise(PyExc_RuntimeError, "orvex.spqr's namespace is already bound");
-            namespace_dict() = ns;
+            nb::ft_lock_guard guard(bind_mutex);
+            if (bound_namespace.load(std::memory_order_acquire))
+                raise(PyExc_RuntimeError, "orvex.spqr's namespace is already bound");
             PyObject *copy = PyDict_Copy(errors.ptr());  // private: out of the caller's reach
             if (!copy) throw nb::python_error();
-            error_map() = nb::steal<nb::dict>(copy);
-            bound = true;
+            bound_errors.store(copy, std::memory_order_release);
+            bound_namespace.store(ns.release().ptr(), std::memory_order_release);
         },
         "Bind orvex.spqr's namespace and its private status table (module body only).");
     m.def(
