@@ -81,6 +81,7 @@ bench: build
 	$(PYTHON) benchmarks/threads.py
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
+	$(PYTHON) benchmarks/ft.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build

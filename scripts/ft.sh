@@ -78,7 +78,7 @@ test)
     "$py" -m pytest -q -p no:cacheprovider tests
     took "the whole suite"
     begin "the whole suite, $threads threads running each test at once"
-    "$py" -m pytest -q -p no:cacheprovider --parallel-threads="$threads" tests
+    ORVEX_TEST_THREADS=$threads "$py" -m pytest -q -p no:cacheprovider --parallel-threads="$threads" tests
     took "the parallel suite"
     begin "stress test: $threads threads, ${stress_seconds} s"
     "$py" tests/stress_ft.py --threads "$threads" --seconds "$stress_seconds"

@@ -113,3 +113,56 @@ def operand(shape, dtype, seed=1):
     rng = np.random.default_rng(seed)
     X = rng.standard_normal(shape)
     return (X + 1j * rng.standard_normal(shape) if np.dtype(dtype).kind == "c" else X).astype(dtype)
+
+
+# ---- many threads per test (make ft-test: pytest-run-parallel) -------------------
+#
+# Tests that change or measure state of the whole process run in one thread
+# only; every other test runs in all of them at once.  Tests that use
+# monkeypatch, catch_warnings or pytest.warns are recognised by the plugin
+# itself.  (nodeid prefix, reason); "[" prefixes match parameter ids.
+
+KERNEL_SWITCH = "switches the Householder kernel, a process-wide setting"
+THREAD_UNSAFE = [
+    ("test_faults.py::", "replaces SuiteSparse's and NumPy's allocators for the whole process"),
+    ("spqr/qkernel/test_qkernel.py::", KERNEL_SWITCH),
+    ("test_hostile.py::test_hostile[", KERNEL_SWITCH, "both kernels"),
+    ("test_soak.py::", "measures the resident memory of the process"),
+    ("spqr/factor/test_copy.py::test_repeated_copies_do_not_leak", "measures the resident memory of the process"),
+    ("spqr/factor/test_threads.py::test_other_threads_run_during_spqr_work",
+     "times another thread's progress against the wall clock"),
+]
+
+
+# Tests whose work runs in child processes: one copy at a time (8 copies of a
+# subprocess test nothing more of this process, and cost 8 times as much).
+CHILD_PROCESS = [
+    "test_benchmarks.py::",
+    "rank/test_rank_benchmark.py::",
+    "test_typing.py::",
+    "test_blas.py::test_import_and_work_keep_blas_threads",
+    "test_free_threading.py::test_gil_stays_disabled_after_import",
+    "test_free_threading.py::test_first_calls_of_a_fresh_process_race",
+]
+
+
+def _thread_unsafe_reason(item):
+    nodeid = item.nodeid.split("tests/", 1)[-1]
+    for prefix, reason, *needle in THREAD_UNSAFE:
+        if nodeid.startswith(prefix) and (not needle or needle[0] in nodeid):
+            return reason
+    callspec = getattr(item, "callspec", None)
+    if callspec is not None and callspec.params.get("isolate") is True:
+        return "forks a child process, which copies whatever locks other threads hold"
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    if not config.pluginmanager.has_plugin("run-parallel"):
+        return
+    for item in items:
+        reason = _thread_unsafe_reason(item)
+        if reason:
+            item.add_marker(pytest.mark.thread_unsafe(reason=reason))
+        elif any(item.nodeid.split("tests/", 1)[-1].startswith(p) for p in CHILD_PROCESS):
+            item.add_marker(pytest.mark.parallel_threads_limit(1))

@@ -45,8 +45,9 @@ VARIANTS = [(np.dtype(v), np.dtype(i))
             for v in (np.float64, np.complex128) for i in (np.int32, np.int64)]
 METHODS = ("QX", "QTX", "XQ", "XQT")
 # SPQRInfo fields that depend on when the call ran or on what the shared
-# factor's workspace served before: not part of a result.
-INFO_SKIP = {"analyze_time", "factorize_time", "solve_time", "total_time", "memory"}
+# factor served before (its workspace's peak memory, the flops of the solves
+# since its factorization): not part of a result.
+INFO_SKIP = {"analyze_time", "factorize_time", "solve_time", "total_time", "memory", "flops"}
 
 
 def canonical(A, itype):
