@@ -143,6 +143,7 @@ CHILD_PROCESS = [
     "test_blas.py::test_import_and_work_keep_blas_threads",
     "test_free_threading.py::test_gil_stays_disabled_after_import",
     "test_free_threading.py::test_first_calls_of_a_fresh_process_race",
+    "test_stress.py::",
 ]
 
 

@@ -187,7 +187,8 @@ def op_normest(c):
 
 def op_shared_null_space(c):
     N = c.N
-    return N @ c.Y, N.rmatmat(c.Z), pickle.loads(pickle.dumps(N)).toarray()
+    return (N @ c.Y, N.rmatmat(c.Z), N.project_out(c.Z[:, 0]), N.tocsc(),
+            pickle.loads(pickle.dumps(N)).toarray())
 
 
 OPERATIONS = {name[3:]: fn for name, fn in globals().items() if name.startswith("op_")}
