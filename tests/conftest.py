@@ -128,6 +128,8 @@ THREAD_UNSAFE = [
     ("spqr/qkernel/test_qkernel.py::", KERNEL_SWITCH),
     ("test_hostile.py::test_hostile[", KERNEL_SWITCH, "both kernels"),
     ("test_soak.py::", "measures the resident memory of the process"),
+    ("test_docs.py::test_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
+    ("test_docs.py::test_rank_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
     ("spqr/factor/test_copy.py::test_repeated_copies_do_not_leak", "measures the resident memory of the process"),
     ("spqr/factor/test_threads.py::test_other_threads_run_during_spqr_work",
      "times another thread's progress against the wall clock"),

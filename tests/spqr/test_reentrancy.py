@@ -78,7 +78,9 @@ def test_reinit_from_rank_warning_is_refused_and_use_is_allowed(dtype, itype, mo
 
 
 class ReinitOnAstype(np.ndarray):
-    """astype re-initialises the factor (set as `factor` on the class)."""
+    """astype re-initialises the factor (set as `factor` on a subclass of
+    each test's own, so that tests running in parallel threads do not share
+    it)."""
     factor = None
     matrix = None
 
@@ -91,9 +93,9 @@ class ReinitOnAstype(np.ndarray):
 def test_astype_reinitialising_the_factor(dtype, itype):
     A = make_matrix(8, 5, dtype, itype)
     f = spqr_factor(A)
-    ReinitOnAstype.factor = f
-    ReinitOnAstype.matrix = sp.csc_array((3, 3), dtype=dtype)   # SPQR would reject nothing here
-    b = np.ones(8, np.int8).view(ReinitOnAstype)
+    Reinit = type("Reinit", (ReinitOnAstype,), {
+        "factor": f, "matrix": sp.csc_array((3, 3), dtype=dtype)})   # SPQR would reject nothing here
+    b = np.ones(8, np.int8).view(Reinit)
     with pytest.raises(RuntimeError, match=BUSY):
         f.solve(b)
     np.testing.assert_allclose(f.solve(np.ones(8, dtype)), lstsq(A, np.ones(8)), atol=1e-10)
