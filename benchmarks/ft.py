@@ -9,6 +9,8 @@ and on the default one (.venv), in one run.
 
 (a) free-threaded, loops per second at T = 2 over T = 1.  Target >= 1.7x
     (the default build gives about 1.0x: the GIL serialises that phase).
+    A plain Python loop at T = 1 and 2 on the free-threaded build shows what
+    the machine gave two threads during the run (other processes' load).
 (b) single-thread cost of free threading: time per call on the
     free-threaded build over the default build, for the tiny loop and for a
     large case (factorize + solve of a grid gradient, one BLAS thread).
@@ -66,21 +68,48 @@ def worker(quick):
         # Each thread has a matrix of its own (the same values): objects that
         # threads share would be measured as well, through their reference
         # counts.
-        barrier = threading.Barrier(T + 1)
+        # The span runs from the first thread's start to the last one's end,
+        # as the threads see them.
+        barrier = threading.Barrier(T)
+        spans = []
 
         def run():
             A, b = operands()
             barrier.wait()
+            start = time.perf_counter()
             small_loop(n, A, b)
+            spans.append((start, time.perf_counter()))
 
         threads = [threading.Thread(target=run) for _ in range(T)]
         for t in threads:
             t.start()
-        barrier.wait()
-        start = time.perf_counter()
         for t in threads:
             t.join()
-        return T * n / (time.perf_counter() - start)
+        return T * n / (max(e for _, e in spans) - min(s for s, _ in spans))
+
+    def count(n):
+        s = 0
+        for i in range(n):
+            s += i * i % 7
+
+    def python_rate(T, n):
+        # The same threads running plain Python: what the machine gives two
+        # threads at that moment (other processes' load included).
+        barrier = threading.Barrier(T)
+        spans = []
+
+        def run():
+            barrier.wait()
+            start = time.perf_counter()
+            count(n)
+            spans.append((start, time.perf_counter()))
+
+        threads = [threading.Thread(target=run) for _ in range(T)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return T * n / (max(e for _, e in spans) - min(s for s, _ in spans))
 
     G = grid_gradient(60, 60) if quick else grid_gradient(180, 180)
     g = np.ones(G.shape[0])
@@ -97,10 +126,12 @@ def worker(quick):
     large_seconds()
     out = {"python": sys.version.split()[0], "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
            "gil_enabled": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True,
-           "large_shape": list(G.shape), "T1": 0.0, "T2": 0.0, "large": float("inf")}
+           "large_shape": list(G.shape), "T1": 0.0, "T2": 0.0, "large": float("inf"), "py1": 0.0, "py2": 0.0}
     for _ in range(1 if quick else 3):
         out["T1"] = max(out["T1"], loops_per_second(1, n))
         out["T2"] = max(out["T2"], loops_per_second(2, n))
+        out["py1"] = max(out["py1"], python_rate(1, 100 * n))
+        out["py2"] = max(out["py2"], python_rate(2, 100 * n))
         out["large"] = min(out["large"], large_seconds())
     print(json.dumps(out))
 
@@ -131,7 +162,8 @@ def main():
         for name, python in INTERPRETERS.items():
             r = run_worker(python, args.quick)
             b = best.setdefault(name, r)
-            b["T1"], b["T2"] = max(b["T1"], r["T1"]), max(b["T2"], r["T2"])
+            for key in ("T1", "T2", "py1", "py2"):
+                b[key] = max(b[key], r[key])
             b["large"] = min(b["large"], r["large"])
     ft, default = best["free-threaded"], best["default"]
     ft_speedup, default_speedup = ft["T2"] / ft["T1"], default["T2"] / default["T1"]
@@ -143,6 +175,8 @@ def main():
          f"{ft_speedup:.2f}x ({ft['T1']:.0f} vs {ft['T2']:.0f} loops/s)", ft_speedup >= 1.7),
         ("(a) default build: 2 threads / 1 thread, same loop", "about 1.0 (the GIL)",
          f"{default_speedup:.2f}x ({default['T1']:.0f} vs {default['T2']:.0f} loops/s)", None),
+        ("(a) free-threaded: 2 threads / 1 thread, a plain Python loop (no orvex)", "(the machine's ceiling then)",
+         f"{ft['py2'] / ft['py1']:.2f}x", None),
         ("(b) one thread, free-threaded / default, tiny (the 30 x 12 loop)", "(reported)",
          f"{tiny_cost:.2f} ({1e6 / ft['T1']:.0f} vs {1e6 / default['T1']:.0f} us per loop)", None),
         ("(b) one thread, free-threaded / default, large (factorize + solve)", "(reported)",
