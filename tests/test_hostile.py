@@ -461,7 +461,16 @@ for code in range(4):
          "ok")
     case(f"_qmult {code} tau zero, both kernels",
          lambda code=code, Xc=Xc: same_as_spqr(lambda: S._qmult(code, H, _zero_tau, V, Xc)), "ok")
-case("qmult NaN operand", lambda: np.isnan(F.qmult(np.where(B5 > 0, np.nan, B5), "QTX")).any(), "ok")
+# Products with Q refuse non-finite operands, whatever the width (and so the
+# kernel) and the representation of Q.
+for width in (1, 40):
+    _nan_X = np.asfortranarray(np.where(np.arange(5 * width).reshape(5, width) % 7 == 3, np.nan, 1.0))
+    _inf_X = np.asfortranarray(np.where(_nan_X == 1.0, 1.0, np.inf))
+    case(f"qmult NaN operand, {width} columns", lambda X=_nan_X: F.qmult(X, "QTX"), ValueError)
+    case(f"qmult infinite operand, {width} columns", lambda X=_inf_X: F.qmult(X, "QX"), ValueError)
+    case(f"spqr_qmult NaN operand, {width} columns", lambda X=_nan_X: S.spqr_qmult((H, TAU, V), X, "QTX"), ValueError)
+case("qmult NaN operand, one row", lambda: F.qmult(np.array([np.nan, 1, 1, 1, 1.0]), "XQ"), ValueError)
+case("spqr_qmult NaN tau", lambda: S.spqr_qmult((H, np.where(np.arange(TAU.size) == 0, np.nan, TAU), V), np.ones(5)), ValueError)
 case("qmult XQ one row, both kernels", lambda: same_as_spqr(lambda: FZ.qmult(Z10[:1, :5].copy(), "XQ")), "ok")
 case("solve one column, both kernels", lambda: same_as_spqr(lambda: FZ.solve(Z10[:5, 0].copy())), "ok")
 case("_qkernel bad name", lambda: _ext._qkernel("blas"), ValueError)

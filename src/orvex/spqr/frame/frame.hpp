@@ -76,6 +76,10 @@ constexpr double default_tol = -2.0;
 // The tolerance of a user's `tol` argument (None: SPQR's default).
 double tolerance(nb::handle tol);
 
+// A user's tolerance for the matrix scaled by `scale` (SPQR's negative
+// sentinels, asking for its default, stay as they are).
+inline double scaled_tol(double tol, double scale) { return tol > 0 ? tol * scale : tol; }
+
 // Issue a Python warning at the caller's line (the first frame outside the
 // orvex package); throws when warnings are configured as errors.
 void warn(nb::handle category, const std::string &message);

@@ -5,6 +5,7 @@
 
 #include <SuiteSparseQR.hpp>
 
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -27,7 +28,7 @@ Mode parse_mode(nb::handle mode) {
 }
 
 template <class Entry, class Int>
-nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) {
+nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, double scale) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
     SparseOwner<Int> Q(cm), R(cm), H(cm);
@@ -42,20 +43,34 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) 
         cholmod_dense *tau = nullptr;
         switch (mode) {
         case ROnly:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &r, E.out(), cm);
             break;
         case Full:
         case Economic:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &q, &r, E.out(), cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &q, &r, E.out(), cm);
             break;
         case Householder:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
             break;
         }
         Q.reset(q);
         R.reset(r);
         H.reset(h);
         HTau.reset(tau);
+        // SPQR factorized scale * A: its R is scale * R (Q and H are those of A).
+        if (r && scale != 1.0) {
+            double *x = static_cast<double *>(r->x);
+            const size_t count = size_t(static_cast<const Int *>(r->p)[r->ncol]) * (sizeof(Entry) / sizeof(double));
+            bool finite = true;
+            for (size_t k = 0; k < count; ++k) {
+                x[k] /= scale;
+                finite &= std::isfinite(x[k]);
+            }
+            if (!finite)
+                throw NativeError{NativeError::Overflow,
+                                  "R has entries beyond the float64 range (column norms of A exceed the largest "
+                                  "float64); factorize a scaled matrix, such as A * 2.0**-k, instead"};
+        }
     });
     check_status(cm);
 
@@ -92,10 +107,13 @@ nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle to
     const double tol = tolerance(tol_h);
     SparseView view;
     csc_header(Av, view);
-    view.validate(true);
+    view.capture(true);
     cholmod_sparse *hdr = view.header();
+    const double scale = scale_for(view.max_abs());
+    std::vector<double> scaled;
+    if (scale != 1.0) scale_values(*hdr, scale, scaled);
     return dispatch(hdr->xtype == CHOLMOD_REAL, hdr->itype == CHOLMOD_INT, [&](auto e, auto i) {
-        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, ordering, tol);
+        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, ordering, tol, scale);
     });
 }
 
@@ -184,15 +202,19 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
     }
 
     // No Python code runs from here on.
-    Hview.validate(false);
+    Hview.capture(false);
     cholmod_sparse *Hs = Hview.header();
-    Int empty_perm = 0;  // Q of an H without rows is 0 x 0: any valid pointer does
-    Int *perm = m ? static_cast<Int *>(v.data()) : &empty_perm;
+    // The permutation drives addressing too: the call's own copy is checked
+    // and used.  (Q of an H without rows is 0 x 0: any valid pointer does.)
+    std::vector<Int> perm_copy(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
+    perm_copy.push_back(0);
+    Int *perm = perm_copy.data();
     check_householder<Int>(*Hs, perm);
     cholmod_dense Tau;
     dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
+    check_finite_operand(Tau, "tau");
     if (sparse) {
-        Xview.validate(true);
+        Xview.capture(true);
         cholmod_sparse *Xs = Xview.header();
         if ((Xs->xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
             raise(PyExc_ValueError, "X must have the value type of H");
@@ -208,6 +230,7 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
     cholmod_dense Xd;
     dense_header<Entry>(xb->data(), size_t(xb->shape(0)), size_t(xb->shape(1)), &Xd);
     check_dim(Xd.nrow, Xd.ncol);
+    check_finite_operand(Xd, "X");
     return householder_product<cholmod_dense, Int>(code, Hs, &Tau, perm, &Xd);
 }
 
@@ -234,9 +257,9 @@ nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::h
 }  // namespace
 
 void register_functions(nb::module_ &m) {
-    m.def("spqr", &spqr, nb::arg("A").none(), nb::arg("mode").none(), nb::arg("order").none(),
+    m.def("spqr", &spqr, nb::call_guard<Call>(), nb::arg("A").none(), nb::arg("mode").none(), nb::arg("order").none(),
           nb::arg("tol").none());
-    m.def("_qmult", &qmult_kernel, nb::arg("method").none(), nb::arg("H").none(), nb::arg("tau").none(),
+    m.def("_qmult", &qmult_kernel, nb::call_guard<Call>(), nb::arg("method").none(), nb::arg("H").none(), nb::arg("tau").none(),
           nb::arg("v").none(), nb::arg("X").none(),
           "Multiply X by Q given in Householder form (H, tau, v); method is SPQR's code.");
     m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());
