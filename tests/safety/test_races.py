@@ -48,3 +48,12 @@ def test_exit_with_a_daemon_thread_in_native_code(operation):
     for _ in range(runs):
         proc = run_child("exit", operation, timeout=120)
         assert "terminate called" not in proc.stderr
+
+
+def test_stress_short():
+    # make stress runs it for 30 s.
+    proc = subprocess.run([sys.executable, str(CHILDREN.with_name("stress.py")), "2" if SANITIZED else "4"],
+                          capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    assert " 0 mismatches" in proc.stdout
