@@ -9,6 +9,8 @@ the same result.
 `make test` sweeps every failure point of every operation in the four
 variants; the counts are printed with `pytest -s`.
 """
+import gc
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -107,6 +109,11 @@ def run_sweep(inject, counts, dtype, itype, name):
     kind, op = ops[name]
     f = make_factor(A, kind)
     inject(0)
+    # Objects of earlier tests that a collection would free meanwhile would
+    # change the count of live blocks.
+    gc.collect()
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
     try:
         reference = op(f)
         live = counts()[1] if inject is _ext._fault_injection else None
@@ -134,6 +141,8 @@ def run_sweep(inject, counts, dtype, itype, name):
             assert counters(f) == ws, f"{name}: failure {k} of {total} unbalanced the workspace"
     finally:
         inject(0)
+        if gc_was_enabled:
+            gc.enable()
     return total, outcomes
 
 

@@ -11,7 +11,6 @@
 
 namespace orvex {
 
-template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
 
 // The instance record.  Allocation zero-fills it: `cm` null and every slot
 // null is the "allocated, never constructed" state.

@@ -4,7 +4,12 @@
 
 #include "orvex/cholmod/cholmod.hpp"
 
+#include <SuiteSparseQR.hpp>
+
 namespace orvex {
+
+// SPQR's factorization object, for the four variants.
+template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
 
 // orvex.spqr's namespace.  Names are looked up in it at the moment of use, so
 // rebinding a module attribute changes what the native code calls.
