@@ -34,7 +34,7 @@ setup:
 .venv/.orvex-installed: $(SOURCES) .deps/suitesparse.prefix
 	CMAKE_PREFIX_PATH="$$(cat .deps/suitesparse.prefix)" $(PYTHON) -m pip install -q \
 	    --disable-pip-version-check --no-build-isolation --no-deps \
-	    -Cbuild-dir=build/release .
+	    -Cbuild-dir=build/release -Ccmake.define.ORVEX_TEST_HOOKS=ON .
 	@touch $@
 
 .deps/suitesparse.prefix:

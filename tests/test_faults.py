@@ -18,7 +18,9 @@ import scipy.sparse as sp
 import orvex.rank as rk
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr, spqr_factor, spqr_qmult, spqr_solve
-from conftest import make_matrix, variants
+from conftest import make_matrix, needs_test_hooks, variants
+
+pytestmark = needs_test_hooks
 
 TALL, WIDE = (14, 9), (7, 12)
 

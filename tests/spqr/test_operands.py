@@ -110,3 +110,25 @@ def test_non_finite_operands_are_refused_at_every_width(width, bad):
     tau[0] = bad
     with pytest.raises(ValueError, match="tau contains NaN or infinite values"):
         spqr_qmult((house.H, tau, house.perm), np.ones(70))
+
+
+@variants
+def test_triple_changed_after_spqr_is_checked_again(dtype, itype):
+    # spqr remembers the structure of the triples it makes; a triple changed
+    # since must get the full checks (and the product of what it now holds).
+    A = make_matrix(30, 10, dtype, itype, seed=12)
+    house = spqr(A, mode="householder")[0]
+    X = np.asfortranarray(operand((30, 2), dtype, seed=13))
+    want = spqr_qmult(house, X, "QTX")
+    original = house.H.indices.copy()
+    house.H.indices[1] = 10 ** 6
+    with pytest.raises(ValueError):
+        spqr_qmult(house, X, "QTX")
+    house.H.indices[:] = original
+    assert np.array_equal(spqr_qmult(house, X, "QTX"), want)
+    house.perm[[0, 1]] = house.perm[[1, 0]]   # still a permutation, another Q
+    copied = type(house)(house.H.copy(), house.tau.copy(), house.perm.copy())
+    assert np.array_equal(spqr_qmult(house, X, "QTX"), spqr_qmult(copied, X, "QTX"))
+    house.perm[0] = house.perm[1]
+    with pytest.raises(ValueError):
+        spqr_qmult(house, X, "QTX")

@@ -568,6 +568,7 @@ void register_factor(nb::module_ &m) {
           nb::arg("tol").none());
     m.def("factor_factorize", &factorize, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("A").none(), nb::arg("tol").none());
     m.def("factor_check_input_matrix", &check_input_matrix, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("A").none(), nb::arg("itype").none());
+#ifdef ORVEX_TEST_HOOKS
     m.def(
         "_workspace_counters",
         [](nb::handle self_h) {
@@ -578,6 +579,7 @@ void register_factor(nb::module_ &m) {
         },
         nb::arg("factor").none(),
         "(malloc_count, memory_inuse, memory_usage) of a factor's workspace, for leak checks.");
+#endif
     register_factor_solve(m);
     register_factor_qmult(m);
     register_factor_copy(m);

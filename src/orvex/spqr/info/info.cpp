@@ -80,6 +80,7 @@ PyObject *factor_info(PyObject *self, void *) {
 }
 
 void register_info(nb::module_ &m) {
+#ifdef ORVEX_TEST_HOOKS
     m.def(
         "_info_from_istat",
         [](nb::handle record, std::vector<int64_t> istat, std::vector<double> stats, size_t memory) {
@@ -95,6 +96,9 @@ void register_info(nb::module_ &m) {
             init_from_common(record, &c);
         },
         nb::arg("record").none(), nb::arg("istat").none(), nb::arg("stats").none(), nb::arg("memory").none());
+#else
+    (void)m;
+#endif
 }
 
 }  // namespace orvex

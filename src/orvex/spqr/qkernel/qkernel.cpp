@@ -461,6 +461,7 @@ ORVEX_QKERNEL(Complex, int64_t)
 }  // namespace qkernel
 
 void register_qkernel(nb::module_ &m) {
+#ifdef ORVEX_TEST_HOOKS
     m.def(
         "_qkernel",
         [](nb::handle which) {
@@ -477,6 +478,9 @@ void register_qkernel(nb::module_ &m) {
         nb::arg("which").none() = nb::none(),
         "The kernel of dense products with Q: 'auto' (by operand width), 'orvex' or 'spqr'. Returns the "
         "previous setting; with None, only returns it.");
+#else
+    (void)m;
+#endif
 }
 
 }  // namespace orvex
