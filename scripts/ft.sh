@@ -52,7 +52,8 @@ build() {
             -o -name '*.toml' -o -name py.typed -o -name '*.prefix' \) -print -quit)" ]; then
         log "building orvex for $("$py" -c 'import sys; print(sys.implementation.cache_tag)')"
         CMAKE_PREFIX_PATH="$(cat .deps/suitesparse.prefix)" "$py" -m pip install -q \
-            --disable-pip-version-check --no-build-isolation --no-deps -Cbuild-dir=build/ft .
+            --disable-pip-version-check --no-build-isolation --no-deps -Cbuild-dir=build/ft \
+            -Ccmake.define.ORVEX_TEST_HOOKS=ON .
         touch "$stamp"
     fi
     # The extension must keep the GIL off.

@@ -10,6 +10,7 @@ the same result.
 variants; the counts are printed with `pytest -s`.
 """
 import gc
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -17,7 +18,9 @@ import scipy.sparse as sp
 import orvex.rank as rk
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr, spqr_factor, spqr_qmult, spqr_solve
-from conftest import make_matrix, variants
+from conftest import make_matrix, needs_test_hooks, variants
+
+pytestmark = needs_test_hooks
 
 TALL, WIDE = (14, 9), (7, 12)
 
@@ -108,9 +111,10 @@ def run_sweep(inject, counts, dtype, itype, name):
     kind, op = ops[name]
     f = make_factor(A, kind)
     inject(0)
-    # Garbage of earlier tests that the collector frees during the sweep
-    # would change the count of live blocks.
+    # Objects of earlier tests that a collection would free meanwhile would
+    # change the count of live blocks.
     gc.collect()
+    gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
         reference = op(f)
@@ -139,7 +143,8 @@ def run_sweep(inject, counts, dtype, itype, name):
             assert counters(f) == ws, f"{name}: failure {k} of {total} unbalanced the workspace"
     finally:
         inject(0)
-        gc.enable()
+        if gc_was_enabled:
+            gc.enable()
     return total, outcomes
 
 

@@ -10,6 +10,8 @@
 // under install_mutex.
 #include "orvex/cholmod/cholmod.hpp"
 
+#ifdef ORVEX_TEST_HOOKS
+
 #include <atomic>
 #include <cstdlib>
 
@@ -146,3 +148,5 @@ void register_faults(nb::module_ &m) {
 }
 
 }  // namespace orvex
+
+#endif  // ORVEX_TEST_HOOKS

@@ -62,10 +62,20 @@ def grid(n, dtype=np.float64, itype=np.int32):
     return A
 
 
-def progress_during(work):
-    """How often a pure-Python loop ran while `work` ran in another thread."""
+def progress_during(work, seconds=0.3):
+    """How often a pure-Python loop ran while `work` ran in another thread
+    (repeated for at least `seconds`: on a busy machine a single short call
+    may be over before this thread is scheduled at all)."""
     count, done = 0, threading.Event()
-    t = threading.Thread(target=lambda: (work(), done.set()))
+
+    def repeat():
+        stop = time.perf_counter() + seconds
+        while True:
+            work()
+            if time.perf_counter() >= stop:
+                break
+        done.set()
+    t = threading.Thread(target=repeat)
     t.start()
     while not done.is_set():
         count += 1

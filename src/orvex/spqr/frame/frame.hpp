@@ -4,7 +4,12 @@
 
 #include "orvex/cholmod/cholmod.hpp"
 
+#include <SuiteSparseQR.hpp>
+
 namespace orvex {
+
+// SPQR's factorization object, for the four variants.
+template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
 
 // orvex.spqr's namespace.  Names are looked up in it at the moment of use, so
 // rebinding a module attribute changes what the native code calls.
@@ -75,6 +80,10 @@ constexpr double default_tol = -2.0;
 
 // The tolerance of a user's `tol` argument (None: SPQR's default).
 double tolerance(nb::handle tol);
+
+// A user's tolerance for the matrix scaled by `scale` (SPQR's negative
+// sentinels, asking for its default, stay as they are).
+inline double scaled_tol(double tol, double scale) { return tol > 0 ? tol * scale : tol; }
 
 // Issue a Python warning at the caller's line (the first frame outside the
 // orvex package); throws when warnings are configured as errors.
