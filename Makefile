@@ -93,6 +93,7 @@ bench: build
 	$(PYTHON) benchmarks/threads.py
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
+	$(PYTHON) benchmarks/capture.py
 	$(PYTHON) benchmarks/ft.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).

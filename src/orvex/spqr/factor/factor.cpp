@@ -356,20 +356,6 @@ void release_factor(FactorObject *self) {
 
 namespace {
 
-// validate_csc_input(A), unpacked into exactly three items.
-nb::tuple validate(nb::handle A) {
-    nb::object result = module_attr("validate_csc_input")(A);
-    nb::object seq = nb::steal(PySequence_Tuple(result.ptr()));
-    if (!seq.is_valid()) throw nb::python_error();
-    Py_ssize_t n = PyTuple_Size(seq.ptr());
-    if (n != 3) {
-        PyErr_Format(PyExc_ValueError, n < 3 ? "not enough values to unpack (expected 3, got %zd)"
-                                             : "too many values to unpack (expected 3, got %zd)", n);
-        throw nb::python_error();
-    }
-    return nb::borrow<nb::tuple>(seq);
-}
-
 }  // namespace
 
 namespace {
@@ -415,21 +401,18 @@ void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb:
     if (singletons < 0) throw nb::python_error();
 
     // Everything that can run Python code.
-    nb::object Av = validate(A)[0];
-    const int ordering = ordering_code(order);
-    const double tol = tolerance(tol_h);
-    SparseView view;
-    csc_header(Av, view);
-    view.capture(true);
-    cholmod_sparse *hdr = view.header();
+    Prologue p;
+    prologue(p, A, order, tol_h, [] {});
+    const int ordering = p.ordering;
+    const double tol = p.tol;
+    cholmod_sparse *hdr = p.A();
     const bool use_int32 = hdr->itype == CHOLMOD_INT;
     const bool is_real = hdr->xtype == CHOLMOD_REAL;
     const int32_t m = to_int32(int64_t(hdr->nrow), "rows");
     const int32_t n = to_int32(int64_t(hdr->ncol), "columns");
     // Only a factorization reads the values (the analysis alone does not).
-    const double scale = singletons ? scale_for(view.max_abs()) : 1.0;
-    std::vector<double> scaled;
-    if (scale != 1.0) scale_values(*hdr, scale, scaled);
+    if (singletons) p.scale_values();
+    const double scale = p.scale;
 
     // A second construction replaces the first one completely.
     Py_CLEAR(self->itype);

@@ -95,6 +95,15 @@ template <class F> decltype(auto) dispatch(FactorObject *self, F &&f) {
     return dispatch(self->is_real != 0, self->use_int32 != 0, std::forward<F>(f));
 }
 
+// Run `work(Tag<Entry>, Tag<Int>)`, which returns a result SPQR allocated
+// through the factor's workspace (a cholmod_dense or cholmod_sparse, null on
+// failure), with the GIL released; then adopt the result (see adopt_result).
+template <class F> nb::object run_and_adopt(FactorObject *self, bool column, F &&work) {
+    decltype(dispatch(self, work)) Y = nullptr;
+    run_native([&] { Y = dispatch(self, work); });
+    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, self->cm, column); });
+}
+
 PyTypeObject *factor_type();
 FactorObject *as_factor(nb::handle h);  // TypeError unless an SPQRFactor
 

@@ -25,16 +25,11 @@ void check_dim(const FactorObject *self, int code, size_t rows, size_t cols) {
 // The product over a header of X (orvex's kernel or SPQR's, see qkernel.hpp),
 // then the adoption of the result.
 template <class Record> nb::object qmult_header(FactorObject *self, int code, Record *X, bool column) {
-    cholmod_common *cm = self->cm;
-    Record *Y = nullptr;
-    run_native([&] {
-        Y = dispatch(self, [&](auto e, auto i) {
-            using Entry = typename decltype(e)::type;
-            using Int = typename decltype(i)::type;
-            return qkernel::qmult<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
-        });
+    return run_and_adopt(self, column, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        return qkernel::qmult<Entry, Int>(code, slot<Entry, Int>(self), X, self->cm);
     });
-    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, cm, column); });
 }
 
 nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {

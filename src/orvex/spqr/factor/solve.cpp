@@ -37,18 +37,13 @@ void unscale(cholmod_dense *X, double scale) {
 
 // The native phase of a dense solve, then the adoption of its result.
 nb::object solve_header(FactorObject *self, cholmod_dense *B, bool transpose, bool column) {
-    cholmod_common *cm = self->cm;
-    cholmod_dense *X = nullptr;
-    const double scale = self->scale;
-    run_native([&] {
-        X = dispatch(self, [&](auto e, auto i) {
-            using Entry = typename decltype(e)::type;
-            using Int = typename decltype(i)::type;
-            return solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, cm);
-        });
-        unscale(X, scale);
+    return run_and_adopt(self, column, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        cholmod_dense *X = solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, self->cm);
+        unscale(X, self->scale);
+        return X;
     });
-    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(X, cm, column); });
 }
 
 int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }

@@ -185,20 +185,14 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, 
 }
 
 nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle tol_h) {
-    nb::object result = module_attr("validate_csc_input")(A);
-    nb::object Av = result[0];
-    const Mode mode = parse_mode(mode_h);
-    const int ordering = ordering_code(order);
-    const double tol = tolerance(tol_h);
-    SparseView view;
-    csc_header(Av, view);
-    view.capture(true);
-    cholmod_sparse *hdr = view.header();
-    const double scale = scale_for(view.max_abs());
-    std::vector<double> scaled;
-    if (scale != 1.0) scale_values(*hdr, scale, scaled);
+    Mode mode = Full;
+    Prologue p;
+    prologue(p, A, order, tol_h, [&] { mode = parse_mode(mode_h); });
+    p.scale_values();
+    cholmod_sparse *hdr = p.A();
     return dispatch(hdr->xtype == CHOLMOD_REAL, hdr->itype == CHOLMOD_INT, [&](auto e, auto i) {
-        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, ordering, tol, scale);
+        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, p.ordering, p.tol,
+                                                                                     p.scale);
     });
 }
 
