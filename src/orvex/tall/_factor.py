@@ -57,7 +57,7 @@ def _rhs(b, m, p=None, one=None, what="b"):
     if B.shape[0] != m:
         raise ValueError(f"{what} has {B.shape[0]} rows; the block of A has {m}")
     is_one = B.ndim == 1
-    B = B.reshape(m, -1) if is_one else B
+    B = B[:, None] if is_one else B
     if p is not None:
         if p == 0:
             raise ValueError(f"this factor tracks no right-hand side: {what} must be None")
@@ -506,7 +506,8 @@ class RFactor:
         Raises
         ------
         numpy.linalg.LinAlgError
-            R has a zero on its diagonal (A is rank-deficient).
+            A diagonal entry of R is below ``max(m, n) eps max|r_jj|``: A is
+            (numerically) rank-deficient.
         """
         A, _ = _block(A, self._n)
         B, one = _rhs(b, A.shape[0])
@@ -517,7 +518,7 @@ class RFactor:
             return x[:, 0] if one else x
         R = self.R.astype(dtype)
         d = np.abs(R.diagonal())
-        if not d.size or d.min() == 0 or not np.isfinite(1.0 / d.min()):
+        if d.min() <= max(A.shape) * np.finfo(float).eps * d.max():
             raise np.linalg.LinAlgError("R is singular (A is rank-deficient): csne_solve needs full "
                                         "column rank; track b and use solve()")
         Rc = R.tocsr()
