@@ -76,13 +76,12 @@ def dask_graph(A, b, *, order="default", perm=None, split_every=None):
         raise TypeError("b is required when A is a dask array")
     if not isinstance(b, da.Array):
         b = np.asarray(b)
-        if b.ndim not in (1, 2):
-            raise ValueError(f"b must be one- or two-dimensional, got {b.ndim} dimensions")
-        b = da.from_array(b, chunks=(A.chunks[0],) + ((b.shape[1],) if b.ndim == 2 else ()))
     if b.ndim not in (1, 2):
         raise ValueError(f"b must be one- or two-dimensional, got {b.ndim} dimensions")
     if b.shape[0] != m:
         raise ValueError(f"b has {b.shape[0]} rows; A has {m}")
+    if not isinstance(b, da.Array):
+        b = da.from_array(b, chunks=(A.chunks[0],) + ((b.shape[1],) if b.ndim == 2 else ()))
     b = b.rechunk((A.chunks[0],) + ((b.shape[1],) if b.ndim == 2 else ()))
     blocks_A = list(A.to_delayed().ravel())
     blocks_b = list(b.to_delayed().ravel())
