@@ -78,6 +78,7 @@ bench: build
 	$(PYTHON) benchmarks/threads.py
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
+	$(PYTHON) benchmarks/tall.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build

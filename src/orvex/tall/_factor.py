@@ -333,6 +333,24 @@ class RFactor:
         -------
         RFactor
             A new factor; neither operand changes.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from scipy.sparse import random_array, eye_array, vstack
+        >>> from orvex.tall import RFactor, column_order
+        >>> A1 = random_array((200, 30), density=0.1, format="csr", rng=1) + eye_array(200, 30)
+        >>> A2 = random_array((300, 30), density=0.1, format="csr", rng=2)
+        >>> p = column_order([A1, A2])                  # one order for both
+        >>> f = RFactor.from_rows(A1, np.ones(200), perm=p)
+        >>> g = RFactor.from_rows(A2, np.zeros(300), perm=p)
+        >>> h = f.merge(g)
+        >>> h.nrows, f.nrows, g.nrows
+        (500, 200, 300)
+        >>> x = h.solve().x
+        >>> whole = RFactor.from_rows(vstack([A1, A2]), np.r_[np.ones(200), np.zeros(300)], perm=p)
+        >>> bool(np.allclose(x, whole.solve().x, rtol=1e-12, atol=0))
+        True
         """
         return _merge(self, other)
 
@@ -340,30 +358,37 @@ class RFactor:
 
     @property
     def perm(self):
+        """The column order: ``A[:, perm] = Q R``."""
         return self._perm.copy()
 
     @property
     def nrows(self):
+        """Rows seen."""
         return self._nrows
 
     @property
     def shape(self):
+        """``(nrows, n)``: the shape of the A factored so far."""
         return (self._nrows, self._n)
 
     @property
     def nrhs(self):
+        """Right-hand sides tracked (0: none)."""
         return self._p
 
     @property
     def dtype(self):
+        """The value type of R and c."""
         return self._Rb.dtype
 
     @property
     def itype(self):
+        """The index type of R."""
         return self._itype
 
     @property
     def R(self):
+        """R, n x n upper triangular (a new csc_array), columns in the order `perm`."""
         n = self._n
         R = sp.csc_array(self._Rb[:n, :n]) if self._p else self._Rb.copy()
         R.indices = R.indices.astype(self._itype, copy=False)
@@ -372,6 +397,7 @@ class RFactor:
 
     @property
     def c(self):
+        """``Q^H b`` (first n entries), shape (n,) or (n, p); None without right-hand sides."""
         if not self._p:
             return None
         C = self._Rb[:self._n, self._n:].toarray()
@@ -379,6 +405,7 @@ class RFactor:
 
     @property
     def residual_norm(self):
+        """``min_x ||b - A x||_2`` per right-hand side (a float for a 1-D b), or None."""
         if not self._p:
             return None
         T = self._Rb[self._n:, self._n:].toarray()
@@ -387,9 +414,14 @@ class RFactor:
 
     @property
     def nbytes(self):
+        """Bytes of the arrays held: what a pickle of the factor carries."""
         Rb = self._Rb
         return int(Rb.data.nbytes + Rb.indices.nbytes + Rb.indptr.nbytes + self._perm.nbytes
                    + self._colabs.nbytes)
+
+    def __sizeof__(self):
+        # what sys.getsizeof, and so Dask's memory accounting, sees
+        return object.__sizeof__(self) + self.nbytes
 
     def __repr__(self):
         rhs = f"{self._p} right-hand side{'s' * (self._p != 1)}"
@@ -431,6 +463,27 @@ class RFactor:
             ``x`` in the original column order (1-D for a 1-D b) and
             ``residuals`` ``||b - A x||_2^2`` over all rows; ``details``
             also holds ``nrows``.
+
+        Examples
+        --------
+        The third column is the sum of the first two; rows come in two blocks.
+
+        >>> import numpy as np
+        >>> import orvex.rank as rk
+        >>> from orvex.tall import RFactor
+        >>> A = np.array([[1., 0., 1., 2.], [0., 1., 1., 0.], [1., 1., 2., 2.],
+        ...               [0., 0., 0., 1.], [2., 0., 2., 0.]])
+        >>> b = np.array([1., 2., 3., 4., 5.])
+        >>> f = RFactor.from_rows(A[:2], b[:2]).add_rows(A[2:], b[2:])
+        >>> res = f.solve()
+        >>> res
+        LstsqResult(rank=3, flag=0, rank_spqr=3, tol=4.44e-15, method='cod')
+        >>> np.round(res.x, 6)                      # the minimum-norm solution
+        array([0.892655, 0.231638, 1.124294, 0.135593])
+        >>> bool(np.allclose(res.x, rk.lstsq(A, b).x))
+        True
+        >>> np.round(res.residuals, 6)
+        array([18.355932])
         """
         import orvex.rank as rk
         from orvex.rank._results import RankOptions
@@ -486,11 +539,12 @@ class RFactor:
         with the residual ``b - A x`` corrects it.  Needs all of A again,
         but not Q.
 
-        Accuracy: about that of a Q-based solve while ``kappa(A)`` is
-        below about ``1 / sqrt(eps)`` (1e8); past that the refinement
-        step no longer converges and the error grows like
-        ``kappa(A)^2 eps``.  Use tracked right-hand sides (:meth:`solve`)
-        for such problems, or for rank-deficient A, which this refuses.
+        Accuracy: that of a Q-based solve while ``kappa(A)`` is below
+        about ``1 / sqrt(eps)`` (1e8, Björck's analysis of the corrected
+        semi-normal equations); past that the refinement step is not
+        guaranteed to contract.  Use tracked right-hand sides
+        (:meth:`solve`) for such problems, and for rank-deficient A,
+        which this refuses.
 
         Parameters
         ----------
@@ -508,6 +562,19 @@ class RFactor:
         numpy.linalg.LinAlgError
             A diagonal entry of R is below ``max(m, n) eps max|r_jj|``: A is
             (numerically) rank-deficient.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from scipy.sparse import random_array, eye_array
+        >>> from orvex.tall import RFactor
+        >>> from orvex.spqr import spqr_solve
+        >>> A = random_array((600, 50), density=0.05, format="csr", rng=3) + eye_array(600, 50)
+        >>> f = RFactor.from_rows(A[:300]).add_rows(A[300:])    # no right-hand side tracked
+        >>> b = np.linspace(0.0, 1.0, 600)
+        >>> x = f.csne_solve(A, b)
+        >>> bool(np.allclose(x, spqr_solve(A, b), rtol=1e-10, atol=0))
+        True
         """
         A, _ = _block(A, self._n)
         B, one = _rhs(b, A.shape[0])
