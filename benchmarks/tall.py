@@ -186,11 +186,14 @@ def child_dask(args, events):
         b = da.concatenate([da.from_delayed(bb, shape=(s[0],), dtype=np.float64) for (_, bb), s in zip(pairs, shapes)])
         client.run(lambda: None)
         mark(events, "start")
-        times = []
+        times, cpu = [], []
         for turn in range(args.get("turns", 1)):
+            before = client.run(_cpu_seconds)
             t = time.perf_counter()
             res = lstsq(A, b, split_every=args["split_every"])
             times.append(time.perf_counter() - t)
+            after = client.run(_cpu_seconds)
+            cpu.append(sorted(after[w] - before[w] for w in after if w in before))
             if turn == 0:
                 mark(events, "end")
                 incoming = client.run(_incoming_bytes)
@@ -199,7 +202,7 @@ def child_dask(args, events):
         # the sizes of what the reduction passes on: every factor but the root
         root = dask.compute(dask_graph(A, b, split_every=args["split_every"]), scheduler="sync")[0] \
             if args.get("sizes") else None
-    out = {"ok": True, "time": elapsed, "times": times, "rank": int(res.rank), "flag": int(res.flag),
+    out = {"ok": True, "time": elapsed, "times": times, "cpu": cpu, "rank": int(res.rank), "flag": int(res.flag),
            "residual": float(np.sqrt(res.residuals[0])), "transfer_bytes": int(sum(incoming.values())),
            "worker_peaks": sorted(int(v) for v in peaks.values()), "blocks": len(paths)}
     if root is not None:
@@ -207,6 +210,12 @@ def child_dask(args, events):
         out["nnzR"] = int(root.R.nnz)
     np.save(args["x_out"], res.x)
     return out
+
+
+def _cpu_seconds():
+    """CPU time of this worker process so far."""
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
 
 
 def _incoming_bytes(dask_worker):
@@ -336,9 +345,11 @@ def main():
                   f"time {r['time'] and round(r['time'], 2)} s, peak {fmt_bytes(r.get('peak_total', 0))}", flush=True)
             if name not in runs:
                 r["all_times"] = [] if r["time"] is None else list(r.get("times", [r["time"]]))
+                r["all_cpu"] = list(r.get("cpu", []))
                 runs[name] = r
             elif r["ok"]:
                 runs[name]["all_times"] += r.get("times", [r["time"]])
+                runs[name]["all_cpu"] += r.get("cpu", [])
                 runs[name]["time"] = min(runs[name]["all_times"])
         results["loadavg"] = os.getloadavg()
         x_whole = None
@@ -399,8 +410,8 @@ def plot(runs, path):
         if not r or not r.get("samples"):
             continue
         ev = {name: t for name, t, _ in r.get("events", [])}
-        t0 = ev.get("start", r["t0"])
-        pts = [(t - t0, rss / MIB) for t, rss, *_ in r["samples"]]
+        t0, t1 = ev.get("start", r["t0"]), ev.get("end", float("inf"))
+        pts = [(t - t0, rss / MIB) for t, rss, *_ in r["samples"] if t0 - 3 <= t <= t1 + 0.5]
         ax.plot([p[0] for p in pts], [p[1] for p in pts], label=label)
     ax.axvline(0, color="grey", lw=0.6, ls=":")
     ax.set_xlabel("seconds from the start of the solve (inputs loaded before 0)")
@@ -458,8 +469,18 @@ def report(res, runs, png):
                                                                       f"{w['time']:.2f} s)"))
     if d1["ok"] and d2["ok"]:
         sp_ = d1["time"] / d2["time"]
+
+        def busy(r):
+            # the workers' CPU seconds in the fastest solve, over its wall time
+            i = r["all_times"].index(r["time"])
+            c = r["all_cpu"][i] if i < len(r["all_cpu"]) else []
+            return " + ".join(f"{v:.1f}" for v in c) + f" CPU s in {r['time']:.2f} s"
+
         targets.append(("2 workers ≥ 1.6x faster than 1", sp_ >= 1.6,
-                        f"{sp_:.2f}x ({d1['time']:.2f} s vs {d2['time']:.2f} s)"))
+                        f"{sp_:.2f}x ({d1['time']:.2f} s vs {d2['time']:.2f} s; worker CPU time: 1 worker "
+                        f"{busy(d1)}, 2 workers {busy(d2)}; all times: 1 worker "
+                        f"{', '.join(f'{t:.1f}' for t in d1['all_times'])} s, 2 workers "
+                        f"{', '.join(f'{t:.1f}' for t in d2['all_times'])} s)"))
     bw, bs = runs["big_whole"], runs["big_stream"]
     if bs["ok"]:
         held = "raised " + bw["error"].split(":")[0] if not bw["ok"] and bw.get("error", "").startswith(

@@ -486,15 +486,14 @@ class RFactor:
         array([18.355932])
         """
         import orvex.rank as rk
-        from orvex.rank._results import RankOptions
 
         if not self._p:
             raise ValueError("this factor tracks no right-hand side: use csne_solve(A, b)")
-        if options is not None and not isinstance(options, RankOptions):
+        if options is not None and not isinstance(options, rk.RankOptions):
             raise TypeError(f"options must be a RankOptions, got {type(options).__name__}")
         R = self.R
         gen = rk._core._generator(rng)
-        t = self._tolerance(R, tol, rtol, options or RankOptions(), gen)
+        t = self._tolerance(R, tol, rtol, options or rk.RankOptions(), gen)
         c = self.c
         res = rk.lstsq(R, c, t, method=method, options=options, rng=gen)
         x = res.x
