@@ -311,9 +311,17 @@ def main():
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--limit-gib", type=float, default=10.0, help="address-space limit of the taller spqr_solve")
     ap.add_argument("--out", default=str(RESULTS))
+    ap.add_argument("--report-only", action="store_true", help="rewrite the report from tall.json")
     a = ap.parse_args()
     if a.child:
         return child_main(a.child)
+    if a.report_only:
+        out = Path(a.out)
+        stem = "tall-quick" if a.quick else "tall"
+        results = json.loads((out / f"{stem}.json").read_text())
+        png = out / f"{stem}.png"
+        (out / f"{stem}.md").write_text(report(results, results["runs"], png if png.exists() else None))
+        return None
 
     quick = a.quick
     grid, nobs, block_rows = (40, 60_000, 10_000) if quick else (150, 1_200_000, 100_000)
@@ -478,8 +486,14 @@ def report(res, runs, png):
             c = r["all_cpu"][i] if i < len(r["all_cpu"]) else []
             return " + ".join(f"{v:.1f}" for v in c) + f" CPU s in {r['time']:.2f} s"
 
+        def busiest(r):
+            i = r["all_times"].index(r["time"])
+            return max(r["all_cpu"][i]) if i < len(r["all_cpu"]) and r["all_cpu"][i] else float("nan")
+
+        cpu_ratio = busiest(d1) / busiest(d2)
         targets.append(("2 workers ≥ 1.6x faster than 1", sp_ >= 1.6,
-                        f"{sp_:.2f}x ({d1['time']:.2f} s vs {d2['time']:.2f} s; worker CPU time: 1 worker "
+                        f"{sp_:.2f}x in wall time, {cpu_ratio:.2f}x in the busiest worker's CPU time "
+                        f"({d1['time']:.2f} s vs {d2['time']:.2f} s; worker CPU time: 1 worker "
                         f"{busy(d1)}, 2 workers {busy(d2)}; all times: 1 worker "
                         f"{', '.join(f'{t:.1f}' for t in d1['all_times'])} s, 2 workers "
                         f"{', '.join(f'{t:.1f}' for t in d2['all_times'])} s)"))
