@@ -91,6 +91,7 @@ bench: build
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
 	$(PYTHON) benchmarks/capture.py
+	$(PYTHON) benchmarks/tall.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build
