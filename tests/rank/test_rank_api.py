@@ -156,17 +156,35 @@ def test_matrix_rank_and_lstsq_like_numpy():
         assert rk.lstsq(D, b, method="basic").rank == rank
 
 
-def test_uncertain_ranks_warn_in_matrix_rank():
+def test_uncertain_ranks_warn():
     # mcca: singular values without a gap at the tolerance.
     with gzip.open(DATA_DIR / "rank" / "mcca.mtx.gz", "rt") as f:
         A = sp.csc_array(scipy.io.mmread(f))
+    b = np.ones(A.shape[0])
     with pytest.warns(rk.RankWarning, match="not certain"):
         rk.matrix_rank(A)
     with pytest.raises(rk.RankError, match="not certain"):
         rk.rank_estimate(A, check=True)
+    # Every tool that returns an uncertain result (flag 2 or 3) says so, with
+    # the meaning of the flag, pointing at the caller's line.
+    calls = {"basic_solve": lambda: rk.basic_solve(A, b), "pinv_solve": lambda: rk.pinv_solve(A, b),
+             "cod_solve": lambda: rk.cod_solve(A, b), "lstsq": lambda: rk.lstsq(A, b, method="basic"),
+             "rank_estimate": lambda: rk.rank_estimate(A, method="basic")}
+    for name, call in calls.items():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            res = call()
+        assert res.flag in (2, 3), name
+        assert len(caught) == 1 and caught[0].category is rk.RankWarning, name
+        message = str(caught[0].message)
+        assert message.startswith(f"{name}: rank {res.rank} is not certain") and res.flag_meaning in message
+        assert caught[0].filename == __file__, name
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert rk.matrix_rank(make_matrix(20, 15, rank=4)) == 4
+        for f in SOLVERS:
+            assert f(make_matrix(20, 15, rank=4), np.ones(20)).flag == 0
+        assert rk.null_space(make_matrix(20, 15, rank=4)).result.flag == 0
 
 
 # ---- NullSpace -------------------------------------------------------------------------
