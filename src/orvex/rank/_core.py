@@ -145,7 +145,8 @@ def _tolerance(A, tol, rtol, opts, rng, e=0):
             if not np.isfinite(float(v)):
                 raise ValueError(f"{name} must be finite, got {v}")
     if tol is not None and float(tol) >= 0:
-        return min(float(np.ldexp(float(tol), -e)), _HUGE), float(tol)
+        with np.errstate(over="ignore"):
+            return min(float(np.ldexp(float(tol), -e)), _HUGE), float(tol)
     if opts.tol_norm_type == 1:
         norm = float(abs(A).sum(axis=0).max()) if A.nnz else 0.0
     else:
