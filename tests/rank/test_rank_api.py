@@ -370,3 +370,22 @@ def test_forged_pickles_are_refused(dtype, itype):
     for what, args in forgeries.items():
         with pytest.raises(ValueError, match="corrupt NullSpace pickle"):
             pickle.loads(pickle.dumps(Forged(restore, args)))
+
+
+def test_integer_options_in_the_native_range(deficient):
+    names = ("nsvals_large", "nsvals_small", "ssi_min_block", "ssi_max_block", "ssi_min_iters", "ssi_max_iters",
+             "ssi_nblock_increment", "k", "ssp_min_iters", "ssp_max_iters")
+    for name in names:
+        for bad in (2 ** 31, 2 ** 63, -1, np.int64(2 ** 40)):
+            with pytest.raises(ValueError, match=f"{name} must lie between"):
+                rk.RankOptions(**{name: bad, "ssi_max_block": 2 ** 31 - 1} if name == "ssi_min_block" else {name: bad})
+    # The largest values run, and the counts reported are the sweeps made.
+    big = rk.RankOptions(ssi_max_iters=2 ** 31 - 1, ssp_max_iters=np.int64(2 ** 31 - 1), ssi_max_block=2 ** 31 - 1,
+                         ssi_nblock_increment=2 ** 31 - 1, nsvals_large=2 ** 31 - 1, k=2 ** 31 - 1)
+    res = rk.rank_estimate(deficient, options=big, method="cod")
+    assert res.rank == 8 and res.flag == 0
+    assert 3 <= res.details["ssi_iterations"] < 100 and 4 <= res.details["ssp_iterations"] < 100
+    for sweeps in (3, 7, 12):
+        res = rk.rank_estimate(deficient, options=rk.RankOptions(ssi_min_iters=sweeps, ssi_max_iters=sweeps),
+                               method="basic")
+        assert res.details["ssi_iterations"] == sweeps

@@ -228,7 +228,7 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
     std::vector<double> d1, d;
     int64_t j = -1, nslp = 0, j2 = -1;  // j: first estimate above tol (0-based)
     bool rank_zero = false;
-    int it = 0;
+    int64_t it = 0;
     for (it = 1; it <= opt.max_iters; ++it) {
         U0 = U;
         W = U0;
@@ -279,7 +279,7 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
             }
         }
     }
-    out.iterations = std::min<int>(it, int(opt.max_iters));
+    out.iterations = std::min(it, opt.max_iters);  // it is max_iters + 1 when the loop ran out
     out.block = b;
 
     // V := V X2, so that R^H u_i = s_i v_i; keep K columns, descending.
