@@ -146,27 +146,31 @@ def _null(A, AH, t, opts, gen, start_block=0):
 def _null_tool(A, AH, t, opts, gen):
     """null_space's work: (core, N, norm_AN, source); N is None on overflow.
 
-    The QR of A^H first; when its rank is not certain, the complete
-    orthogonal decomposition of A (whose N serves as well), then the QR of
-    A^H again with its inverse iteration aimed at a certain rank found on
-    the way.  source names the factorization that decided (None: A^H's).
+    The QR of A^H first.  When its rank is not certain (and its estimates
+    do not show the spectrum flat at the tolerance): the QR of A, whose
+    certain rank aims a second inverse iteration on A^H's R11; then the
+    complete orthogonal decomposition on that QR of A (its N serves as
+    well).  source names what decided (None: A^H's QR alone).
     """
     core, N, norm = _null(A, AH, t, opts, gen)
-    if not core.overflow and _flag(core) == 0:
+    if not core.overflow and (_flag(core) == 0 or _gapless(core)):
         return core, N, norm, None
     found = [] if core.overflow else [(core, N, norm, None)]
-    c2, _, N2, _, n2, _ = _cod(A, AH, None, t, opts, gen, True, False, other=False)
-    if not c2.overflow:
-        found.append((c2, N2, n2, "cod"))
-        if _flag(c2) == 0:
-            return found[-1]
-    if not core.overflow:
-        for k, source in getattr(c2, "known", ()):
-            c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core.qr, target=k)
-            if not c3.overflow:
-                found.append((c3, N3, n3, source))
-                if _flag(c3) == 0:
-                    return found[-1]
+    cb = _basic_core(A, AH, None, t, opts, gen, "auto")[0]
+    known = [(cb.k, "basic")] if not cb.overflow and _flag(cb) == 0 else []
+    if known and not core.overflow:
+        c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core.qr, target=cb.k)
+        if not c3.overflow:
+            found.append((c3, N3, n3, "basic"))
+            if _flag(c3) == 0:
+                return found[-1]
+    if known or cb.overflow or not _gapless(cb):
+        c2, _, N2, _, n2, _ = _cod(A, AH, None, t, opts, gen, True, False, qr1=cb.qr, known=known, other=False,
+                                   first_done=True)
+        if not c2.overflow:
+            found.append((c2, N2, n2, "cod"))
+            if _flag(c2) == 0:
+                return found[-1]
     if not found:
         return core, None, None, None
     return min(found, key=lambda f: _flag(f[0]))
@@ -283,24 +287,29 @@ def _pinv_tool(A, AH, B, t, opts, gen, null_spaces):
             flag = 2  # two confident estimates that disagree: neither can be trusted
         found.append((flag, (worse, project(core_b, xb, N), N, NT, norm_n, norm_nt, dict(extra)), flag == 2))
     known = [(c.k, name) for c, f, name in ((core_b, fb, "basic"), (core_n, fn, "null")) if f == 0]
-    # The complete orthogonal decompositions on the QRs made: of A, then of A^H.
-    for transposed, core in ((False, core_b), (True, core_n)):
-        if core is None:
-            continue
-        c, x, Nc, NTc, nN, nNT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces, transposed, qr1=core.qr,
-                                      known=known, other=False)
-        if not c.overflow:
-            found.append((_flag(c), (c, x, Nc, NTc, nN, nNT, dict(extra, rank_from="cod")), False))
-            if _flag(c) == 0:
-                return found[-1][1]
-    if ok_b and ok_n and fb == 0 and fn != 0:
-        c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core_n.qr, target=core_b.k)
-        if not c3.overflow and _flag(c3) == 0:
-            return c3, project(core_b, xb, N3), N3, NT, n3, norm_nt, dict(extra, rank_from="basic")
-    if ok_b and ok_n and fn == 0 and fb != 0:
-        c3, x3, NT3, n3 = _basic_core(A, AH, B, t, opts, gen, want, qr=core_b.qr, target=core_n.k)
-        if not c3.overflow and _flag(c3) == 0:
-            return c3, project(c3, x3, N), N, NT3 if null_spaces else None, norm_n, n3, dict(extra, rank_from="null")
+    if not known and any(c is not None and _gapless(c) for c in (core_b, core_n)):
+        pass  # flat at the tolerance: no other factorization would be certain
+    else:
+        # The other QR's inverse iteration aimed at a certain rank; then the
+        # complete orthogonal decompositions on the QRs made: of A, of A^H.
+        if ok_b and ok_n and fb == 0 and fn != 0:
+            c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core_n.qr, target=core_b.k)
+            if not c3.overflow and _flag(c3) == 0:
+                return c3, project(core_b, xb, N3), N3, NT, n3, norm_nt, dict(extra, rank_from="basic")
+        if ok_b and ok_n and fn == 0 and fb != 0:
+            c3, x3, NT3, n3 = _basic_core(A, AH, B, t, opts, gen, want, qr=core_b.qr, target=core_n.k)
+            if not c3.overflow and _flag(c3) == 0:
+                return (c3, project(c3, x3, N), N, NT3 if null_spaces else None, norm_n, n3,
+                        dict(extra, rank_from="null"))
+        for transposed, core in ((False, core_b), (True, core_n)):
+            if core is None:
+                continue
+            c, x, Nc, NTc, nN, nNT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces, transposed,
+                                          qr1=core.qr, known=known, other=False, first_done=True)
+            if not c.overflow:
+                found.append((_flag(c), (c, x, Nc, NTc, nN, nNT, dict(extra, rank_from="cod")), False))
+                if _flag(c) == 0:
+                    return found[-1][1]
     if not found:
         return core_b if core_b.overflow else core_n, None, None, None, None, None, extra
     flag, out, disagree = min(found, key=lambda f: f[0])
@@ -448,8 +457,24 @@ def _flag(core):
     return core.flag()[0]
 
 
+def _gapless(core):
+    """The inverse iteration's estimates on both sides of the tolerance lie
+    within a factor 10: no clear gap there, and another factorization would
+    not find one either (flat spectra such as Kahan's); no fallback then."""
+    if core.overflow or not 0 < core.nsl <= len(getattr(core, "s", ())):
+        return False
+    # Below the tolerance: the next estimate, else the upper bound there.
+    if core.nsl < len(core.s):
+        below = core.s[core.nsl]
+    elif core.nss > 0:
+        below = core.ub[core.nsl]
+    else:
+        return False
+    return core.s[core.nsl - 1] < 10 * below
+
+
 def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallback=True, qr1=None,
-         known=(), other=True, other_qr=None):
+         known=(), other=True, other_qr=None, first_done=False):
     """Returns (core, x, N, NT, norm_AN, norm_AtNT).
 
     M E1 = Q1 [R1; 0] + F and R1^H E2 = Q2 [T; 0], with M = A (then
@@ -459,7 +484,8 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallbac
     found elsewhere (`known`, then the basic core of Q1 R1, then the QR of
     the other of A, A^H) sets the block of a second inverse iteration on T.
     qr1, other_qr: the factorizations of M and of the other one when the
-    caller has them; other=False skips the other one.  The core returned
+    caller has them; other=False skips the other one, first_done=True the
+    basic core of qr1 (the caller has it already).  The core returned
     records the certain ranks met (`known`) and the factorizations made
     (`qr1`, `other_qr`).
     """
@@ -478,13 +504,15 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallbac
     st = _cod_rank(A, AH, M, qr1, qr2, t, opts, gen, want_NT, transpose_first)
     found = list(known)
     made = {"other_qr": other_qr}
-    if fallback and qr2 is not None and not st["core"].overflow and _flag(st["core"]) != 0:
+    core = st["core"]
+    if fallback and qr2 is not None and not core.overflow and _flag(core) != 0 and (known or not _gapless(core)):
         def certain_ranks():
             yield from known
-            c = _basic_core(M, MH, None, t, opts, gen, "auto", qr=qr1)[0]
-            if _flag(c) == 0:
-                found.append((c.k, "basic" if not transpose_first else "null"))
-                yield found[-1]
+            if not first_done:
+                c = _basic_core(M, MH, None, t, opts, gen, "auto", qr=qr1)[0]
+                if _flag(c) == 0:
+                    found.append((c.k, "basic" if not transpose_first else "null"))
+                    yield found[-1]
             if not other:
                 return
             M2 = AH.get() if not transpose_first else A
@@ -548,7 +576,7 @@ def _cod_tool(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first):
     the other orientation (reusing the factorizations already made)."""
     out = _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first)
     core = out[0]
-    if not core.overflow and _flag(core) == 0:
+    if not core.overflow and (_flag(core) == 0 or (_gapless(core) and not core.known)):
         return out
     alt = _cod(A, AH, B, t, opts, gen, want_N, want_NT, not transpose_first,
                qr1=getattr(core, "other_qr", None), other_qr=getattr(core, "qr1", None),
@@ -738,13 +766,18 @@ def _rank_estimate(A, tol, rtol, method, options, rng):
     else:
         # One QR when the rank is clear; each next method only when the
         # previous ones were not certain.
-        res = None
-        for m in ("basic", "cod", "null"):
-            r = _rank_once(A, itype, t, opts, gen, m, tool=False)
-            if res is None or r.flag < res.flag:
-                res = r
-            if res.flag == 0:
-                break
+        AH = _LazyAdjoint(A, itype)
+        core, _, _, norm = _basic_core(A, AH, None, t, opts, gen, "auto")
+        res = _result(RankResult, core, "basic", t, norm_AtNT=norm)
+        if res.flag != 0 and (core.overflow or not _gapless(core)):
+            core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False, fallback=False,
+                                                  qr1=core.qr)
+            r = _result(RankResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT)
+            res = r if r.flag < res.flag else res
+            if res.flag != 0 and (core.overflow or not _gapless(core)):
+                core, _, norm = _null(A, AH, t, opts, gen)
+                r = _result(RankResult, core, "null", t, norm_AN=norm)
+                res = r if r.flag < res.flag else res
     if res.flag == 4:
         _warn_overflow("rank_estimate", 4)
     return _rescale(res, sc)
