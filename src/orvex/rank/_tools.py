@@ -473,6 +473,53 @@ def _gapless(core):
     return core.s[core.nsl - 1] < 10 * below
 
 
+# Up to this many columns dropped by the first QR, cod_solve forms the null
+# space of R1 = [R11 R12] directly when R11's rank is certain and full.
+_FEW_DROPPED = 32
+
+
+def _cod_few_dropped(A, AH, B, t, opts, gen, qr1, want_N, want_NT):
+    """The complete orthogonal decomposition without a second QR when SPQR
+    dropped only d <= _FEW_DROPPED columns and the inverse iteration finds
+    R11 certainly of full rank r: then null(R1) is spanned by
+    ``[-R11^-1 R12; I]`` (n-by-d, orthonormalised here), ``N = E1`` times it,
+    and x is the basic solution minus its component in N.  Returns the
+    tuple of _cod; else (None, the basic core) when R11 is not certainly of
+    full rank or the basis fails the power iteration's check
+    ``||A N|| <= tol / 2``.
+    """
+    n = A.shape[1]
+    dtype = A.dtype
+    r = qr1.rank
+    core, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, True if want_NT else "auto", qr=qr1)
+    if core.overflow or _flag(core) != 0 or core.k != r:
+        return None, core
+    d = n - r
+    if d == 0:
+        Z = np.zeros((n, 0), dtype=dtype)
+    else:
+        R1 = qr1.r_factor()
+        W, ok = qr1.solve(np.asfortranarray(R1[:, r:].toarray()), False)
+        if not ok:
+            return None, core
+        Z = np.linalg.qr(np.vstack([-W, np.eye(d, dtype=dtype)]))[0]
+    N = NullSpace(None, None, sp.csc_array(Z), qr1.perm, dtype)
+    norm_N = 0.0
+    if d > 0:
+        s, e, f, its = _ssp(lambda V: A @ N.matmat(V), lambda U: N.rmatmat(AH @ U), (A.shape[0], d),
+                            opts.nsvals_small, opts, gen, dtype, enough=0.1 * t)
+        norm_N = float(s[0])
+        if not s[0] + e[0] <= 0.5 * t:
+            return None, core
+        core.refine(s, e)
+        core.details.update(ssp_flag=f, ssp_iterations=its)
+    core.details["null_space_of_R1"] = True
+    x = None
+    if xb is not None:
+        x = xb - N.matmat(N.rmatmat(xb)) if d and xb.shape[1] else xb
+    return core, x, (N if want_N else None), (NT if want_NT else None), norm_N, norm_nt
+
+
 def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallback=True, qr1=None,
          known=(), other=True, other_qr=None, first_done=False):
     """Returns (core, x, N, NT, norm_AN, norm_AtNT).
@@ -496,9 +543,19 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallbac
     if qr1 is None:
         qr1 = _ext._rank_qr(M, opts.order, t)
     r = qr1.rank
+    if not transpose_first and not first_done and A.shape[1] - r <= _FEW_DROPPED:
+        few = _cod_few_dropped(A, AH, B, t, opts, gen, qr1, want_N, want_NT)
+        if few[0] is not None:
+            few[0].known, few[0].qr1, few[0].other_qr = list(known), qr1, other_qr
+            return few
+        first_done = True  # its basic core is known: the fallback need not compute it again
+        if not few[1].overflow and _flag(few[1]) == 0:
+            known = list(known) + [(few[1].k, "basic")]
     qr2 = None
     if r > 0:
-        qr2 = qr1.transpose_factor(opts.order, 0.0)
+        # R11^H alone is triangular in R1's rows last to first (the fixed
+        # ordering of the second QR): no fill at all when nothing was dropped.
+        qr2 = qr1.transpose_factor("fixed" if r == A.shape[1] else opts.order, 0.0)
         if qr2.rank != r:
             raise RankError(f"inconsistent rank estimates: R1 has rank {r}, its transpose {qr2.rank}")
     st = _cod_rank(A, AH, M, qr1, qr2, t, opts, gen, want_NT, transpose_first)
@@ -771,7 +828,7 @@ def _rank_estimate(A, tol, rtol, method, options, rng):
         res = _result(RankResult, core, "basic", t, norm_AtNT=norm)
         if res.flag != 0 and (core.overflow or not _gapless(core)):
             core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False, fallback=False,
-                                                  qr1=core.qr)
+                                                  qr1=core.qr, first_done=True)
             r = _result(RankResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT)
             res = r if r.flag < res.flag else res
             if res.flag != 0 and (core.overflow or not _gapless(core)):

@@ -65,8 +65,11 @@ template <class Entry, class Int> int QRData<Entry, Int>::finish_factor(cholmod_
 template <class Entry, class Int>
 int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) {
     // R1^H is n x r: column i holds the conjugates of row i of R1, whose
-    // columns are taken in src's live-first order.
+    // columns are taken in src's live-first order.  The fixed ordering takes
+    // R1's rows last to first: then R11^H is upper triangular up to a row
+    // permutation, and its QR fills in only where R12 adds to it.
     const int64_t rn = src.n, rr = src.r;
+    const bool reverse = ordering == SPQR_ORDERING_FIXED;
     const cholmod_sparse *R = src.R_.get();
     const Int *Rp = static_cast<const Int *>(R->p), *Ri = static_cast<const Int *>(R->i);
     const Entry *Rx = static_cast<const Entry *>(R->x);
@@ -74,7 +77,7 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     for (int64_t j = 0; j < rn; ++j) {
         const Int c = src.cols_[size_t(j)];
         for (Int p = Rp[c]; p < Rp[c + 1]; ++p)
-            if (Ri[p] < rr) ++count[size_t(Ri[p]) + 1];
+            if (Ri[p] < rr) ++count[size_t(reverse ? rr - 1 - Ri[p] : Ri[p]) + 1];
     }
     for (int64_t i = 0; i < rr; ++i) count[size_t(i) + 1] += count[size_t(i)];
     std::vector<Int> Tp(count);
@@ -84,8 +87,8 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     for (int64_t j = 0; j < rn; ++j) {  // rows of each column come out sorted
         const Int c = src.cols_[size_t(j)];
         for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
-            const Int i = Ri[p];
-            if (i >= rr) continue;
+            if (Ri[p] >= rr) continue;
+            const Int i = reverse ? Int(rr - 1 - Ri[p]) : Ri[p];
             const Int q = next[size_t(i)]++;
             Ti[size_t(q)] = Int(j);
             Tx[size_t(q)] = conj(Rx[p]);
@@ -106,7 +109,10 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     T.dtype = CHOLMOD_DOUBLE;
     T.sorted = 1;
     T.packed = 1;
-    return factor(&T, ordering, tol);
+    const int status = factor(&T, ordering, tol);
+    if (reverse && status == 0)
+        for (int64_t &j : perm) j = rr - 1 - j;  // back to R1's row numbers
+    return status;
 }
 
 // ---- R-only kernels -------------------------------------------------------------------
