@@ -287,9 +287,8 @@ def _pinv_tool(A, AH, B, t, opts, gen, null_spaces):
             flag = 2  # two confident estimates that disagree: neither can be trusted
         found.append((flag, (worse, project(core_b, xb, N), N, NT, norm_n, norm_nt, dict(extra)), flag == 2))
     known = [(c.k, name) for c, f, name in ((core_b, fb, "basic"), (core_n, fn, "null")) if f == 0]
-    if not known and any(c is not None and _gapless(c) for c in (core_b, core_n)):
-        pass  # flat at the tolerance: no other factorization would be certain
-    else:
+    flat = any(c is not None and not c.overflow and _gapless(c) for c in (core_b, core_n))
+    if not (flat and not known):
         # The other QR's inverse iteration aimed at a certain rank; then the
         # complete orthogonal decompositions on the QRs made: of A, of A^H.
         if ok_b and ok_n and fb == 0 and fn != 0:
@@ -302,7 +301,7 @@ def _pinv_tool(A, AH, B, t, opts, gen, null_spaces):
                 return (c3, project(c3, x3, N), N, NT3 if null_spaces else None, norm_n, n3,
                         dict(extra, rank_from="null"))
         for transposed, core in ((False, core_b), (True, core_n)):
-            if core is None:
+            if core is None or flat:  # flat at the tolerance: no decomposition would be certain
                 continue
             c, x, Nc, NTc, nN, nNT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces, transposed,
                                           qr1=core.qr, known=known, other=False, first_done=True)
@@ -562,7 +561,7 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallbac
     found = list(known)
     made = {"other_qr": other_qr}
     core = st["core"]
-    if fallback and qr2 is not None and not core.overflow and _flag(core) != 0 and (known or not _gapless(core)):
+    if fallback and qr2 is not None and not core.overflow and _flag(core) != 0 and not _gapless(core):
         def certain_ranks():
             yield from known
             if not first_done:
@@ -633,7 +632,7 @@ def _cod_tool(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first):
     the other orientation (reusing the factorizations already made)."""
     out = _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first)
     core = out[0]
-    if not core.overflow and (_flag(core) == 0 or (_gapless(core) and not core.known)):
+    if not core.overflow and (_flag(core) == 0 or _gapless(core)):
         return out
     alt = _cod(A, AH, B, t, opts, gen, want_N, want_NT, not transpose_first,
                qr1=getattr(core, "other_qr", None), other_qr=getattr(core, "qr1", None),
