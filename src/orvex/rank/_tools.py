@@ -31,7 +31,8 @@ _COMMON = """
         Seed or generator of the random starting blocks.  The default 0
         makes results repeat; None draws fresh entropy.
     check : bool
-        Raise RankError unless the rank is certain (flag 0)."""
+        Raise RankError unless the rank is certain (flag 0).  Without it,
+        an uncertain result (flag 2 or 3) comes with a RankWarning."""
 
 
 def _attach(res, **bases):
@@ -195,8 +196,11 @@ null_space.__doc__ = """Orthonormal basis of the numerical null space of A.
 
     Factors A^H with SPQR at the tolerance, finds the rank by inverse
     subspace iteration, and returns N (n-by-(n - rank)) in factored form:
-    SPQR's Householder vectors times a sparse matrix.  When the rank is
-    certain, ``||A N||_2 <= tol``.  ``N.toarray()`` is what
+    SPQR's Householder vectors times a sparse matrix.  When the rank of
+    A^H's QR is not certain, the QR of A decides: its certain rank aims a
+    second inverse iteration, or its complete orthogonal decomposition
+    gives the basis (``result.details["rank_from"]`` says which).  When the
+    rank is certain, ``||A N||_2 <= tol``.  ``N.toarray()`` is what
     :func:`scipy.linalg.null_space` gives, up to a rotation of the columns.
 
     Parameters
@@ -344,7 +348,9 @@ pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x 
     The basic solution (QR of A) minus its component in the numerical null
     space of A (QR of A^H): the minimum-norm solution of the rank-k
     problem, close to the truncated-SVD solution when A has a gap at the
-    tolerance.  Two sparse QRs.
+    tolerance.  Two sparse QRs; when either rank is not certain, the
+    other's certain rank aims a second inverse iteration, or the complete
+    orthogonal decomposition of A or A^H gives the solution.
 
     Parameters
     ----------
@@ -674,7 +680,11 @@ cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogo
     of R1 (it does not suffer from an ill-conditioned R11 as the basic
     solution can); x solves the deflated triangular system and is
     the minimum-norm solution of the rank-k problem.  One sparse QR of A
-    plus one of the r-by-n R1^H.
+    plus one of the r-by-n R1^H; when SPQR dropped at most 32 columns and
+    R11 is certainly of full rank, the null space of R1 comes from
+    ``R11^-1 R12`` instead (no second QR).  When the rank of T is not
+    certain, the basic rank of the same QR (or that of A^H) aims a second
+    inverse iteration on T, then A^H is decomposed instead.
 
     Parameters
     ----------
@@ -854,8 +864,10 @@ rank_estimate.__doc__ = """Numerical rank of A with a certainty flag and singula
         Which factorization decides: "basic" SPQR's QR of A, "null" that of
         A^H, "cod" the complete orthogonal decomposition, "pinv" both QRs.
         "auto" tries basic, then cod, then null, and stops at the first
-        certain answer (else keeps the best flag): one QR when the rank is
-        clear.
+        certain answer, or at estimates that show the spectrum flat at the
+        tolerance (else keeps the best flag): one QR when the rank is
+        clear.  The others give the rank as the tool of that name does
+        (with its fallbacks: ``details["rank_from"]``).
 
     Returns
     -------
