@@ -179,6 +179,13 @@ def test_uncertain_ranks_warn():
         message = str(caught[0].message)
         assert message.startswith(f"{name}: rank {res.rank} is not certain") and res.flag_meaning in message
         assert caught[0].filename == __file__, name
+    # check=True raises instead of warning.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", rk.RankWarning)
+        for call in (lambda: rk.basic_solve(A, b, check=True), lambda: rk.cod_solve(A, b, check=True),
+                     lambda: rk.rank_estimate(A, method="basic", check=True)):
+            with pytest.raises(rk.RankError):
+                call()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert rk.matrix_rank(make_matrix(20, 15, rank=4)) == 4

@@ -69,7 +69,8 @@ def _basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=No
         return _check(_rescale(_result(LstsqResult, core, "basic", t), sc), check)
     res = _rescale(_result(LstsqResult, core, "basic", t, norm_AtNT=norm, x=_out(x, one),
                            residuals=_residuals(A, x, B)), sc)
-    _warn_uncertain(name, res, 4)
+    if not check:
+        _warn_uncertain(name, res, 4)
     return _check(_attach(res, NT=NT), check)
 
 
@@ -188,7 +189,8 @@ def null_space(A, tol=None, *, rtol=None, options=None, rng=0, check=False):
         _check(_result(RankResult, core, "null", t), check)
         return None
     res = _rescale(_result(RankResult, core, "null", t, norm_AN=norm, extra=_source(source)), sc)
-    _warn_uncertain("null_space", res, 3)
+    if not check:
+        _warn_uncertain("null_space", res, 3)
     return N._with_result(_check(res, check))
 
 
@@ -335,7 +337,8 @@ def _pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, r
     if extra.get("disagree"):
         res = dataclasses.replace(res, flag=2, tol_alt=None)
     res = _rescale(res, sc)
-    _warn_uncertain(name, res, 4)
+    if not check:
+        _warn_uncertain(name, res, 4)
     return _check(_attach(res, N=N if null_spaces else None, NT=NT if null_spaces else None), check)
 
 
@@ -662,7 +665,8 @@ def _cod_solve(A, b, tol=None, *, rtol=None, transpose_first=False, null_spaces=
         return _check(_rescale(_result(LstsqResult, core, "cod", t), sc), check)
     res = _rescale(_result(LstsqResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT, x=_out(x, one),
                            residuals=_residuals(A, x, B)), sc)
-    _warn_uncertain(name, res, 4)
+    if not check:
+        _warn_uncertain(name, res, 4)
     return _check(_attach(res, N=N, NT=NT), check)
 
 
@@ -851,7 +855,8 @@ def _rank_estimate(A, tol, rtol, method, options, rng):
 
 def rank_estimate(A, tol=None, *, rtol=None, method="auto", options=None, rng=0, check=False):
     res = _rank_estimate(A, tol, rtol, method, options, rng)
-    _warn_uncertain("rank_estimate", res, 3)
+    if not check:
+        _warn_uncertain("rank_estimate", res, 3)
     return _check(res, check)
 
 
