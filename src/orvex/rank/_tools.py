@@ -506,8 +506,13 @@ def _cod_few_dropped(A, AH, B, t, opts, gen, qr1, want_N, want_NT):
     if d == 0:
         Z = np.zeros((n, 0), dtype=dtype)
     else:
+        # R12: the columns past r of R1 (in live-first order), read from its
+        # arrays directly.
         R1 = qr1.r_factor()
-        W, ok = qr1.solve(np.asfortranarray(R1[:, r:].toarray()), False)
+        lo, hi = int(R1.indptr[r]), int(R1.indptr[n])
+        R12 = np.zeros((r, d), dtype=dtype, order="F")
+        R12[R1.indices[lo:hi], np.repeat(np.arange(d), np.diff(R1.indptr[r:]))] = R1.data[lo:hi]
+        W, ok = qr1.solve(R12, False)
         if not ok:
             return None, core
         Z = np.linalg.qr(np.vstack([-W, np.eye(d, dtype=dtype)]))[0]
