@@ -19,6 +19,7 @@
 #include <cholmod.h>
 
 #include "orvex/cholmod/numpy.hpp"
+#include "orvex/parallel/parallel.hpp"
 
 namespace orvex {
 
@@ -118,7 +119,10 @@ private:
 // A CHOLMOD workspace living for one call (the one-call functions use it).
 template <class Int> class Workspace {
 public:
-    Workspace() { Cholmod<Int>::start(&common_); }
+    Workspace() {
+        Cholmod<Int>::start(&common_);
+        configure_threads(&common_);
+    }
     ~Workspace() { Cholmod<Int>::finish(&common_); }
     Workspace(const Workspace &) = delete;
     Workspace &operator=(const Workspace &) = delete;
@@ -265,11 +269,14 @@ struct NativeError {
 
 // Run `work` with the interpreter lock released.  `work` must touch no
 // Python object; a NativeError or std::bad_alloc it throws is raised as the
-// matching Python exception after the lock is taken again.
+// matching Python exception after the lock is taken again.  A signal
+// handler's exception (KeyboardInterrupt) that stopped the work
+// (interrupt_requested) is raised in preference to anything else.
 void raise_native(const NativeError &e);
 template <class F> void run_native(F &&work) {
     bool failed = false, no_memory = false;
     NativeError error{NativeError::Value, {}};
+    Interruption interruption;
     {
         nb::gil_scoped_release unlocked;
         try {
@@ -279,8 +286,10 @@ template <class F> void run_native(F &&work) {
             error = std::move(e);
         } catch (const std::bad_alloc &) {
             no_memory = true;
+        } catch (const Interrupted &) {
         }
     }
+    interruption.raise_pending();
     if (no_memory) throw std::bad_alloc();
     if (failed) raise_native(error);
 }

@@ -206,10 +206,8 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
         ++self->depth;
     } else {
         auto *mutex = reinterpret_cast<std::mutex *>(self->mutex_storage);
-        if (!mutex->try_lock()) {
-            nb::gil_scoped_release unlocked;  // never block the interpreter on a factor
-            mutex->lock();
-        }
+        // never block the interpreter on a factor, nor Ctrl-C on a busy one
+        if (!mutex->try_lock()) wait_interruptibly([&] { return mutex->try_lock(); });
         self->owner.store(me, std::memory_order_release);
         self->depth = 1;
     }
@@ -370,6 +368,7 @@ void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb:
         self->cm = &self->common;
         if (use_int32) cholmod_start(self->cm);
         else cholmod_l_start(self->cm);
+        configure_threads(self->cm);
         dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
             using Int = typename decltype(i)::type;
@@ -456,6 +455,7 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
     if (!tol_h.is_none() && !same_pattern(self, *hdr)) other_pattern();
 
     cholmod_common *cm = self->cm;
+    configure_threads(cm);
     run_native([&] {
         dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;

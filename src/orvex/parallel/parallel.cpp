@@ -1,0 +1,355 @@
+#include "orvex/parallel/parallel.hpp"
+
+#include "orvex/cholmod/cholmod.hpp"
+
+#include <SuiteSparseQR.hpp>
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace orvex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Signals are polled at most this often by a running call, and a waiting
+// thread wakes up this often: well inside the 0.2 s a user may wait for
+// Ctrl-C, and rare enough that taking the GIL costs nothing measurable.
+constexpr auto poll_period = std::chrono::milliseconds(5);
+
+std::atomic<int> threads_knob{1};
+unsigned long main_thread_ident = 0;
+thread_local Interruption *current_call = nullptr;
+
+// Task-tree granularity of an analysis made for T > 1 threads: about
+// `grain_per_thread` * T tasks, none below `min_task_flops` (and no tree at
+// all for a factorization of fewer flops: one thread is then faster).
+constexpr double grain_per_thread = 4;
+constexpr double min_task_flops = 2e7;
+
+// The BLAS thread count, where the BLAS in the process exposes it
+// (OpenBLAS).  A parallel factorization runs its tasks with one BLAS thread
+// and gives the BLAS its threads back for a task that runs alone (the root
+// fronts, the critical path).
+struct BlasThreads {
+    int (*get)() = nullptr;
+    void (*set)(int) = nullptr;
+    BlasThreads() {
+        get = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
+        set = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
+        if (!get || !set) get = nullptr, set = nullptr;
+    }
+};
+
+}  // namespace
+
+// ---- the pool ----------------------------------------------------------------------
+
+// One task tree being factorized: its state lives on the calling thread's
+// stack, is changed only with the pool's lock held, and is listed in the
+// pool while the call runs.
+struct Run {
+    void (*kernel)(void *, int64_t);
+    void *blob;
+    int64_t ntasks;
+    int64_t *parent;   // parent task of each task (ntasks-1: the empty root)
+    int64_t *waiting;  // children not yet done, per task
+    int64_t *ready;    // tasks whose children are all done (a stack)
+    int64_t *trunk;    // nonzero for a task whose every other task is an ancestor or descendant
+    int64_t nready = 0;
+    int64_t left;      // tasks not yet done
+    int limit;         // threads this run may use
+    int active = 0;    // tasks running now
+    Interruption *owner;
+    std::condition_variable changed;
+
+    bool stopping() const { return owner && owner->requested_flag(); }
+};
+
+class Pool {
+public:
+    static Pool &get() {
+        static Pool *first = install();
+        (void)first;
+        return *current();
+    }
+    int run(Run &r);
+
+private:
+    static Pool *&current() {
+        static Pool *p = nullptr;
+        return p;
+    }
+    static Pool *install() {
+        current() = new Pool();  // never destroyed: workers may outlive exit
+        pthread_atfork(nullptr, nullptr, [] { current() = new Pool(); });  // the child has no worker
+        return current();
+    }
+    void grow(int n);
+    void worker();
+    bool take(Run *&r, int64_t &t);
+    void execute(std::unique_lock<std::mutex> &lock, Run *r, int64_t t);
+
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::vector<Run *> runs_;
+    int workers_ = 0;
+    BlasThreads blas_;
+    int blas_users_ = 0;  // parallel runs in progress
+    int blas_saved_ = 0;  // the BLAS's own thread count while they run
+};
+
+bool Interruption::requested_flag() const { return stop_.load(std::memory_order_relaxed); }
+
+void Pool::grow(int n) {
+    while (workers_ < n) {
+        std::thread([this] { worker(); }).detach();
+        ++workers_;
+    }
+}
+
+bool Pool::take(Run *&r, int64_t &t) {
+    for (Run *run : runs_) {
+        if (run->nready > 0 && run->active < run->limit && !run->stopping()) {
+            r = run;
+            t = run->ready[--run->nready];
+            return true;
+        }
+    }
+    return false;
+}
+
+void Pool::execute(std::unique_lock<std::mutex> &lock, Run *r, int64_t t) {
+    // A task of the trunk (the root fronts) runs alone, with the BLAS's
+    // threads; every other task with one.  Which fronts get which is a
+    // property of the tree, not of the thread count or of timing, so the
+    // factors do not depend on either (unless other factorizations run in
+    // the process at the same time: the BLAS setting is the process's).
+    const bool widen = r->trunk[t] && blas_.set && blas_saved_ > 1 && blas_users_ == 1;
+    ++r->active;
+    if (widen) blas_.set(blas_saved_);
+    lock.unlock();
+    Interruption *before = current_call;
+    current_call = r->owner;
+    r->kernel(r->blob, t);
+    current_call = before;
+    lock.lock();
+    if (widen && blas_users_ > 0) blas_.set(1);
+    --r->active;
+    --r->left;
+    const int64_t p = r->parent[t];
+    if (p >= 0 && p < r->ntasks - 1 && --r->waiting[p] == 0) {
+        r->ready[r->nready++] = p;
+        work_.notify_all();
+    }
+    r->changed.notify_all();
+}
+
+void Pool::worker() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        Run *r;
+        int64_t t;
+        if (take(r, t)) execute(lock, r, t);
+        else work_.wait(lock);
+    }
+}
+
+int Pool::run(Run &r) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (r.limit > 1) grow(r.limit - 1);
+    if (blas_users_++ == 0 && blas_.get) {
+        blas_saved_ = blas_.get();
+        if (blas_saved_ > 1) blas_.set(1);
+    }
+    runs_.push_back(&r);
+    work_.notify_all();
+    for (;;) {
+        if (r.left == 0) break;
+        const bool stop = r.stopping();
+        if (stop && r.active == 0) break;
+        if (!stop && r.nready > 0 && r.active < r.limit) {
+            const int64_t t = r.ready[--r.nready];
+            execute(lock, &r, t);
+            continue;
+        }
+        r.changed.wait_for(lock, poll_period);
+        if (r.owner) {
+            // signals are checked without the pool's lock
+            lock.unlock();
+            r.owner->requested();
+            lock.lock();
+        }
+    }
+    runs_.erase(std::find(runs_.begin(), runs_.end(), &r));
+    if (--blas_users_ == 0 && blas_.set && blas_saved_ > 1) blas_.set(blas_saved_);
+    return r.left == 0 ? 0 : 1;
+}
+
+namespace {
+
+// SPQR's scheduler hook.  Returns 0 when every task ran, 1 when the call was
+// interrupted, CHOLMOD_OUT_OF_MEMORY without memory for the schedule.
+template <class Int>
+int run_tree_typed(int64_t ntasks, const Int *childp, const Int *child, void (*kernel)(void *, int64_t), void *blob,
+                   cholmod_common *cc) {
+    auto *mem = static_cast<int64_t *>(SuiteSparse_malloc(size_t(4 * ntasks), sizeof(int64_t)));
+    if (!mem) return CHOLMOD_OUT_OF_MEMORY;
+    Run r;
+    r.kernel = kernel;
+    r.blob = blob;
+    r.ntasks = ntasks;
+    r.parent = mem;
+    r.waiting = mem + ntasks;
+    r.ready = mem + 2 * ntasks;
+    r.trunk = mem + 3 * ntasks;
+    r.left = ntasks - 1;
+    r.limit = std::max(1, cc->SPQR_nthreads);
+    r.owner = current_call;
+    for (int64_t t = 0; t < ntasks; ++t) r.parent[t] = -1;
+    for (int64_t t = 0; t < ntasks; ++t) {
+        r.waiting[t] = int64_t(childp[t + 1] - childp[t]);
+        for (Int p = childp[t]; p < childp[t + 1]; ++p) r.parent[child[p]] = t;
+    }
+    // Parents are numbered after their children: the trunk, from the root
+    // placeholder down, is the chain of only children.
+    r.trunk[ntasks - 1] = 1;
+    for (int64_t t = ntasks - 2; t >= 0; --t) {
+        const int64_t p = r.parent[t];
+        r.trunk[t] = p >= 0 && r.trunk[p] && childp[p + 1] - childp[p] == 1;
+    }
+    // The stack pops the lowest task (first in SPQR's postorder) first.
+    for (int64_t t = ntasks - 2; t >= 0; --t)
+        if (r.waiting[t] == 0) r.ready[r.nready++] = t;
+    const int status = Pool::get().run(r);
+    SuiteSparse_free(mem);
+    return status;
+}
+
+int run_tree(int64_t ntasks, int itype, const void *childp, const void *child, void (*kernel)(void *, int64_t),
+             void *blob, cholmod_common *cc) {
+    if (itype == CHOLMOD_INT)
+        return run_tree_typed(ntasks, static_cast<const int32_t *>(childp), static_cast<const int32_t *>(child),
+                              kernel, blob, cc);
+    return run_tree_typed(ntasks, static_cast<const int64_t *>(childp), static_cast<const int64_t *>(child), kernel,
+                          blob, cc);
+}
+
+int interrupted() { return interrupt_requested() ? 1 : 0; }
+
+}  // namespace
+
+// ---- the knob ------------------------------------------------------------------------
+
+int num_threads() { return threads_knob.load(std::memory_order_relaxed); }
+void set_num_threads(int n) { threads_knob.store(std::max(1, n), std::memory_order_relaxed); }
+
+bool parallel_factorization_available() {
+#ifdef SPQR_HAS_TASK_HOOKS
+    return true;
+#else
+    return false;
+#endif
+}
+
+void configure_threads(cholmod_common *cc) {
+    const int t = parallel_factorization_available() ? num_threads() : 1;
+    cc->SPQR_nthreads = t;
+    if (t > 1) {
+        cc->SPQR_grain = grain_per_thread * t;
+        cc->SPQR_small = min_task_flops;
+    } else {
+        cc->SPQR_grain = 1;
+    }
+}
+
+// ---- interruption ----------------------------------------------------------------------
+
+Interruption::Interruption() : outer_(current_call) {
+    checks_signals_ = PyThread_get_thread_ident() == main_thread_ident;
+    thread_ = std::this_thread::get_id();
+    current_call = this;
+}
+
+Interruption::~Interruption() {
+    current_call = outer_;
+    Py_XDECREF(raised_);
+}
+
+void Interruption::poll() {
+    const auto now = Clock::now();
+    if (now < next_ || stop_.load(std::memory_order_relaxed)) return;
+    next_ = now + poll_period;
+    PyGILState_STATE state = PyGILState_Ensure();
+    if (PyErr_CheckSignals() < 0) {
+        raised_ = PyErr_GetRaisedException();
+        stop_.store(true, std::memory_order_relaxed);
+    }
+    PyGILState_Release(state);
+}
+
+bool Interruption::requested() {
+    if (checks_signals_ && std::this_thread::get_id() == thread_) poll();
+    return stop_.load(std::memory_order_relaxed);
+}
+
+void Interruption::raise_pending() {
+    if (!raised_) return;
+    PyErr_SetRaisedException(raised_);
+    raised_ = nullptr;
+    throw nb::python_error();
+}
+
+bool interrupt_requested() {
+    Interruption *c = current_call;
+    return c && c->requested();
+}
+
+void wait_step() {
+    {
+        nb::gil_scoped_release unlocked;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (PyErr_CheckSignals() < 0) throw nb::python_error();
+}
+
+// ---- registration --------------------------------------------------------------------
+
+namespace {
+
+int affinity_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+}  // namespace
+
+void register_parallel(nb::module_ &m) {
+    main_thread_ident = nb::cast<unsigned long>(
+        nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    set_num_threads(affinity_cpus());
+#ifdef SPQR_HAS_TASK_HOOKS
+    static const SuiteSparseQR_task_hooks hooks = {run_tree, interrupted};
+    SuiteSparseQR_set_task_hooks(&hooks);
+#endif
+    m.def("get_num_threads", &num_threads);
+    m.def("set_num_threads", [](int n) { set_num_threads(n); }, nb::arg("n"));
+    m.def("parallel_factorization_available", &parallel_factorization_available);
+    m.def("_cpu_count", &affinity_cpus);
+}
+
+}  // namespace orvex
+
+// threadpoolctl finds orvex's pool through these (orvex.parallel registers
+// the controller that calls them).
+extern "C" __attribute__((visibility("default"))) int orvex_get_num_threads(void) { return orvex::num_threads(); }
+extern "C" __attribute__((visibility("default"))) void orvex_set_num_threads(int n) { orvex::set_num_threads(n); }
