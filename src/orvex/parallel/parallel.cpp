@@ -32,8 +32,15 @@ thread_local Interruption *current_call = nullptr;
 // Task-tree granularity of an analysis made for T > 1 threads: about
 // `grain_per_thread` * T tasks, none below `min_task_flops` (and no tree at
 // all for a factorization of fewer flops: one thread is then faster).
-constexpr double grain_per_thread = 4;
-constexpr double min_task_flops = 2e7;
+std::atomic<double> grain_per_thread{4};
+std::atomic<double> min_task_flops{2e7};
+
+// The shape of the last task tree run, for the benchmarks: the tasks' total
+// time, the longest chain of dependent tasks (the span) and the trunk's part.
+struct TreeProfile {
+    int64_t ntasks = 0, work_ns = 0, span_ns = 0, trunk_ns = 0;
+};
+TreeProfile last_profile;
 
 // The BLAS thread count, where the BLAS in the process exposes it
 // (OpenBLAS).  A parallel factorization runs its tasks with one BLAS thread
@@ -64,6 +71,7 @@ struct Run {
     int64_t *waiting;  // children not yet done, per task
     int64_t *ready;    // tasks whose children are all done (a stack)
     int64_t *trunk;    // nonzero for a task whose every other task is an ancestor or descendant
+    int64_t *busy;     // nanoseconds each task ran
     int64_t nready = 0;
     int64_t left;      // tasks not yet done
     int limit;         // threads this run may use
@@ -82,6 +90,14 @@ public:
         return *current();
     }
     int run(Run &r);
+    int workers() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return workers_;
+    }
+    TreeProfile profile() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return last_profile;
+    }
 
 private:
     static Pool *&current() {
@@ -139,7 +155,9 @@ void Pool::execute(std::unique_lock<std::mutex> &lock, Run *r, int64_t t) {
     lock.unlock();
     Interruption *before = current_call;
     current_call = r->owner;
+    const auto start = Clock::now();
     r->kernel(r->blob, t);
+    r->busy[t] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     current_call = before;
     lock.lock();
     if (widen && blas_users_ > 0) blas_.set(1);
@@ -190,6 +208,21 @@ int Pool::run(Run &r) {
         }
     }
     runs_.erase(std::find(runs_.begin(), runs_.end(), &r));
+    if (r.left == 0) {
+        // work and span of the tree (children are numbered before parents)
+        TreeProfile p;
+        p.ntasks = r.ntasks - 1;
+        int64_t *longest = r.waiting;  // all zero now
+        for (int64_t t = 0; t < r.ntasks - 1; ++t) {
+            p.work_ns += r.busy[t];
+            if (r.trunk[t]) p.trunk_ns += r.busy[t];
+            const int64_t chain = longest[t] + r.busy[t];
+            p.span_ns = std::max(p.span_ns, chain);
+            const int64_t q = r.parent[t];
+            if (q >= 0) longest[q] = std::max(longest[q], chain);
+        }
+        last_profile = p;
+    }
     if (--blas_users_ == 0 && blas_.set && blas_saved_ > 1) blas_.set(blas_saved_);
     return r.left == 0 ? 0 : 1;
 }
@@ -201,7 +234,7 @@ namespace {
 template <class Int>
 int run_tree_typed(int64_t ntasks, const Int *childp, const Int *child, void (*kernel)(void *, int64_t), void *blob,
                    cholmod_common *cc) {
-    auto *mem = static_cast<int64_t *>(SuiteSparse_malloc(size_t(4 * ntasks), sizeof(int64_t)));
+    auto *mem = static_cast<int64_t *>(SuiteSparse_malloc(size_t(5 * ntasks), sizeof(int64_t)));
     if (!mem) return CHOLMOD_OUT_OF_MEMORY;
     Run r;
     r.kernel = kernel;
@@ -211,6 +244,7 @@ int run_tree_typed(int64_t ntasks, const Int *childp, const Int *child, void (*k
     r.waiting = mem + ntasks;
     r.ready = mem + 2 * ntasks;
     r.trunk = mem + 3 * ntasks;
+    r.busy = mem + 4 * ntasks;
     r.left = ntasks - 1;
     r.limit = std::max(1, cc->SPQR_nthreads);
     r.owner = current_call;
@@ -264,8 +298,8 @@ void configure_threads(cholmod_common *cc) {
     const int t = parallel_factorization_available() ? num_threads() : 1;
     cc->SPQR_nthreads = t;
     if (t > 1) {
-        cc->SPQR_grain = grain_per_thread * t;
-        cc->SPQR_small = min_task_flops;
+        cc->SPQR_grain = grain_per_thread.load() * t;
+        cc->SPQR_small = min_task_flops.load();
     } else {
         cc->SPQR_grain = 1;
     }
@@ -345,6 +379,22 @@ void register_parallel(nb::module_ &m) {
     m.def("set_num_threads", [](int n) { set_num_threads(n); }, nb::arg("n"));
     m.def("parallel_factorization_available", &parallel_factorization_available);
     m.def("_cpu_count", &affinity_cpus);
+    m.def(
+        "_task_grain",
+        [](double per_thread, double min_flops) {
+            return nb::make_tuple(grain_per_thread.exchange(per_thread), min_task_flops.exchange(min_flops));
+        },
+        nb::arg("per_thread"), nb::arg("min_flops"),
+        "Set the tasks per thread and the smallest task (flops) of later analyses; returns the\n"
+        "previous pair.  Tests and benchmarks only.");
+    m.def("_pool_workers", [] { return Pool::get().workers(); }, "Threads of the pool.  Tests only.");
+    m.def(
+        "_last_tree_profile",
+        []() {
+            TreeProfile p = Pool::get().profile();
+            return nb::make_tuple(p.ntasks, p.work_ns * 1e-9, p.span_ns * 1e-9, p.trunk_ns * 1e-9);
+        },
+        "(tasks, work s, span s, trunk s) of the last task tree run.  Benchmarks only.");
 }
 
 }  // namespace orvex
