@@ -99,11 +99,8 @@ nb::object rank_qr(nb::handle A, nb::handle order, double tol) {
         using E = typename decltype(e)::type;
         using I = typename decltype(i)::type;
         auto d = std::make_unique<QRData<E, I>>();
-        int st;
-        {
-            nb::gil_scoped_release unlocked;
-            st = d->factor(&hdr, ordering, tol);
-        }
+        int st = 0;
+        run_native([&] { st = d->factor(&hdr, ordering, tol); });
         obj->slot<E, I>() = std::move(d);
         return st;
     });
@@ -120,11 +117,8 @@ nb::object transpose_factor(RankQR &self, nb::handle order, double tol) {
         using E = typename decltype(e)::type;
         using I = typename decltype(i)::type;
         auto d = std::make_unique<QRData<E, I>>();
-        int st;
-        {
-            nb::gil_scoped_release unlocked;
-            st = d->factor_r1h(src, ordering, tol);
-        }
+        int st = 0;
+        run_native([&] { st = d->factor_r1h(src, ordering, tol); });
         obj->slot<E, I>() = std::move(d);
         return st;
     });
@@ -200,10 +194,7 @@ nb::object ssi(RankQR &self, double tol, nb::handle G, int64_t nsvals_large, int
         Block<E> start(g.rows, g.cols);
         for (size_t k = 0; k < g.v.size(); ++k) start.v[k] = E(g.v[k]);
         SSIResult<E> res;
-        {
-            nb::gil_scoped_release unlocked;
-            res = d.ssi(opt, start);
-        }
+        run_native([&] { res = d.ssi(opt, start); });
         nb::dict stats;
         stats["flag"] = res.flag;
         stats["rank"] = res.rank;
