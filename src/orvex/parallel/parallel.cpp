@@ -94,9 +94,11 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         return workers_;
     }
-    TreeProfile profile() {
+    TreeProfile take_profile() {
         std::lock_guard<std::mutex> hold(mutex_);
-        return last_profile;
+        TreeProfile p = last_profile;
+        last_profile = TreeProfile();
+        return p;
     }
 
 private:
@@ -391,10 +393,11 @@ void register_parallel(nb::module_ &m) {
     m.def(
         "_last_tree_profile",
         []() {
-            TreeProfile p = Pool::get().profile();
+            TreeProfile p = Pool::get().take_profile();
             return nb::make_tuple(p.ntasks, p.work_ns * 1e-9, p.span_ns * 1e-9, p.trunk_ns * 1e-9);
         },
-        "(tasks, work s, span s, trunk s) of the last task tree run.  Benchmarks only.");
+        "(tasks, work s, span s, trunk s) of the last task tree run (zeros when none ran since the\n"
+        "last call).  Tests and benchmarks only.");
 }
 
 }  // namespace orvex
