@@ -120,7 +120,9 @@ def assert_bitwise(a, b):
 @variants
 @pytest.mark.parametrize("order", ORDERINGS)
 def test_one_analysis_gives_the_same_factors_at_every_thread_count(dtype, itype, order, threads):
-    A = grid_gradient(14, dtype, itype)
+    # two independent blocks: a tree of several tasks even in natural order
+    A = as_csc(sp.block_diag([grid_gradient(12, dtype, itype), grid_gradient(9, dtype, itype, seed=1)]),
+               dtype, itype)
     f = tree_factor(A, order)
     results = []
     for t in (1, 2, 3, 1):

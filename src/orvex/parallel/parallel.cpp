@@ -5,11 +5,13 @@
 #include <SuiteSparseQR.hpp>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -42,17 +44,71 @@ struct TreeProfile {
 };
 TreeProfile last_profile;
 
-// The BLAS thread count, where the BLAS in the process exposes it
-// (OpenBLAS).  A parallel factorization runs its tasks with one BLAS thread
-// and gives the BLAS its threads back for a task that runs alone (the root
-// fronts, the critical path).
+// The BLAS thread count, where the BLAS in the process exposes it: every
+// OpenBLAS loaded (the system's, which a development build links, and the
+// builds inside NumPy's and SciPy's wheels, whose symbols carry a prefix or
+// suffix; the wheel's SuiteSparse calls SciPy's).  A parallel factorization
+// runs its tasks with one BLAS thread and gives the BLAS its threads back
+// for the trunk of the tree (the root fronts, the critical path).
 struct BlasThreads {
-    int (*get)() = nullptr;
-    void (*set)(int) = nullptr;
+    struct Library {
+        int (*get)();
+        void (*set)(int);
+        int saved;
+    };
+    std::vector<Library> libraries;
+
+    void add(void *handle) {
+        static const char *const names[][2] = {
+            {"openblas_get_num_threads", "openblas_set_num_threads"},
+            {"openblas_get_num_threads64_", "openblas_set_num_threads64_"},
+            {"scipy_openblas_get_num_threads", "scipy_openblas_set_num_threads"},
+            {"scipy_openblas_get_num_threads64_", "scipy_openblas_set_num_threads64_"},
+        };
+        for (const auto &n : names) {
+            auto get = reinterpret_cast<int (*)()>(dlsym(handle, n[0]));
+            auto set = reinterpret_cast<void (*)(int)>(dlsym(handle, n[1]));
+            if (!get || !set) continue;
+            for (const Library &l : libraries)
+                if (l.get == get) return;
+            libraries.push_back({get, set, 1});
+            return;
+        }
+    }
+
     BlasThreads() {
-        get = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "openblas_get_num_threads"));
-        set = reinterpret_cast<void (*)(int)>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads"));
-        if (!get || !set) get = nullptr, set = nullptr;
+        add(RTLD_DEFAULT);
+#ifdef __linux__
+        dl_iterate_phdr(
+            [](dl_phdr_info *info, size_t, void *self) {
+                const char *name = info->dlpi_name;
+                if (name && std::strstr(name, "openblas")) {
+                    if (void *h = dlopen(name, RTLD_LAZY | RTLD_NOLOAD)) {
+                        static_cast<BlasThreads *>(self)->add(h);
+                        dlclose(h);
+                    }
+                }
+                return 0;
+            },
+            this);
+#endif
+    }
+
+    // Remember each library's count and set it to 1; give it back.
+    void narrow() {
+        for (Library &l : libraries) {
+            l.saved = l.get();
+            if (l.saved > 1) l.set(1);
+        }
+    }
+    void widen() {
+        for (const Library &l : libraries)
+            if (l.saved > 1) l.set(l.saved);
+    }
+    bool any_wider() const {
+        for (const Library &l : libraries)
+            if (l.saved > 1) return true;
+        return false;
     }
 };
 
@@ -121,8 +177,7 @@ private:
     std::vector<Run *> runs_;
     int workers_ = 0;
     BlasThreads blas_;
-    int blas_users_ = 0;  // parallel runs in progress
-    int blas_saved_ = 0;  // the BLAS's own thread count while they run
+    int blas_users_ = 0;  // runs in progress (the BLAS is narrowed while there are any)
 };
 
 bool Interruption::requested_flag() const { return stop_.load(std::memory_order_relaxed); }
@@ -151,9 +206,9 @@ void Pool::execute(std::unique_lock<std::mutex> &lock, Run *r, int64_t t) {
     // property of the tree, not of the thread count or of timing, so the
     // factors do not depend on either (unless other factorizations run in
     // the process at the same time: the BLAS setting is the process's).
-    const bool widen = r->trunk[t] && blas_.set && blas_saved_ > 1 && blas_users_ == 1;
+    const bool widen = r->trunk[t] && blas_users_ == 1 && blas_.any_wider();
     ++r->active;
-    if (widen) blas_.set(blas_saved_);
+    if (widen) blas_.widen();
     lock.unlock();
     Interruption *before = current_call;
     current_call = r->owner;
@@ -162,7 +217,7 @@ void Pool::execute(std::unique_lock<std::mutex> &lock, Run *r, int64_t t) {
     r->busy[t] = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
     current_call = before;
     lock.lock();
-    if (widen && blas_users_ > 0) blas_.set(1);
+    if (widen) blas_.narrow();
     --r->active;
     --r->left;
     const int64_t p = r->parent[t];
@@ -186,10 +241,7 @@ void Pool::worker() {
 int Pool::run(Run &r) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (r.limit > 1) grow(r.limit - 1);
-    if (blas_users_++ == 0 && blas_.get) {
-        blas_saved_ = blas_.get();
-        if (blas_saved_ > 1) blas_.set(1);
-    }
+    if (blas_users_++ == 0) blas_.narrow();
     runs_.push_back(&r);
     work_.notify_all();
     for (;;) {
@@ -225,7 +277,7 @@ int Pool::run(Run &r) {
         }
         last_profile = p;
     }
-    if (--blas_users_ == 0 && blas_.set && blas_saved_ > 1) blas_.set(blas_saved_);
+    if (--blas_users_ == 0) blas_.widen();
     return r.left == 0 ? 0 : 1;
 }
 
