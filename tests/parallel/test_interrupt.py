@@ -13,7 +13,7 @@ import scipy.sparse as sp
 import orvex
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr_factor
-from parallel.test_parallel import grid_gradient
+from parallel.test_parallel import grid_gradient, parallel
 
 LATENCY = 0.2
 pytestmark = pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
@@ -53,6 +53,7 @@ def nthreads(request):
     orvex.set_num_threads(before)
 
 
+@parallel          # (SPQR polls through the scheduler patch's hook)
 def test_factorization(big, nthreads):
     # SPQR drops the previous numeric factorization first: an interrupted
     # refactorization leaves the factor symbolic, as a failed one does.
@@ -68,6 +69,7 @@ def test_factorization(big, nthreads):
     assert not f.is_numeric
 
 
+@parallel
 def test_one_call_functions(nthreads):
     # (the ordering, COLAMD, AMD or METIS, is not interruptible: the natural
     # one takes no time, and leaves large fronts for the numeric phase)
