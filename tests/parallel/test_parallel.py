@@ -223,3 +223,17 @@ def test_one_factor_from_many_threads(threads):
     with ThreadPoolExecutor(4) as ex:
         for x in ex.map(work, range(16)):
             np.testing.assert_allclose(x, ref, rtol=1e-12)
+
+
+@parallel
+def test_stacks_of_the_tasks_stay_bounded(threads):
+    # Each chain of tasks has its own stack: the peak grows with the number
+    # of tasks (and SPQRInfo.memory shows it), but stays within twice the
+    # sequential peak even at 8 threads with the smallest tasks.
+    A = grid_gradient(30)
+    peak = {}
+    for t in (1, 2, 8):
+        orvex.set_num_threads(t)
+        peak[t] = spqr_factor(A).info.memory
+    assert peak[1] < peak[2] < peak[8]
+    assert peak[2] <= 1.6 * peak[1] and peak[8] <= 2.0 * peak[1]
