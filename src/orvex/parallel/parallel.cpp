@@ -5,9 +5,11 @@
 #include <SuiteSparseQR.hpp>
 
 #include <dlfcn.h>
-#include <link.h>
 #include <pthread.h>
+#ifdef __linux__
+#include <link.h>
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <condition_variable>
@@ -414,9 +416,11 @@ void wait_step() {
 namespace {
 
 int affinity_cpus() {
+#ifdef __linux__
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
+#endif
+    return int(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace
