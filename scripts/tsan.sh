@@ -52,7 +52,7 @@ run() {
     rm -rf "$reports" && mkdir -p "$reports"
     # One BLAS thread: OpenBLAS's own threads are not instrumented, and the
     # tests set orvex's threads themselves.
-    export LD_PRELOAD=$tsan
+    export LD_PRELOAD=$tsan OPENBLAS_NUM_THREADS=1
     export TSAN_OPTIONS="halt_on_error=0:exitcode=66:log_path=$reports/tsan:second_deadlock_stack=1"
     export PYTHONPATH="$tree${PYTHONPATH:+:$PYTHONPATH}"
     export ORVEX_SANITIZED=1

@@ -13,9 +13,11 @@ import scipy.sparse as sp
 import orvex
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr_factor
+from conftest import SANITIZED
 from parallel.test_parallel import grid_gradient, parallel
 
-LATENCY = 0.2
+# (the sanitized builds run the same code several times slower)
+LATENCY = 3.0 if SANITIZED else 0.2
 pytestmark = pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
                                 reason="signals reach the main thread only")
 
@@ -66,7 +68,9 @@ def test_factorization(big, nthreads):
     x = f.factorize(big).solve(b)                             # usable again
     np.testing.assert_allclose(big.T @ (big @ x), big.T @ b, rtol=1e-8, atol=1e-8)
     assert interrupted(lambda: f.factorize(big)) < LATENCY
-    assert not f.is_numeric
+    # (a signal that arrives before SPQR starts keeps the previous one)
+    if f.is_numeric:
+        np.testing.assert_allclose(f.solve(b), x)
 
 
 @parallel
