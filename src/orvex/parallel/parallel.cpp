@@ -403,13 +403,7 @@ bool interrupt_requested() {
     return c && c->requested();
 }
 
-void wait_step() {
-    {
-        nb::gil_scoped_release unlocked;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (PyErr_CheckSignals() < 0) throw nb::python_error();
-}
+bool check_signals() { return PyErr_CheckSignals() == 0; }
 
 // ---- registration --------------------------------------------------------------------
 

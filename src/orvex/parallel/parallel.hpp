@@ -9,13 +9,15 @@
 
 #include <cholmod.h>
 
-#include <Python.h>
+#include <nanobind/nanobind.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace orvex {
+
+namespace nb = nanobind;
 
 // The number of threads a numeric factorization may use (>= 1).
 int num_threads();
@@ -76,14 +78,21 @@ inline void check_interrupt() {
     if (interrupt_requested()) throw Interrupted{};
 }
 
-// Block on a lock-like wait with the GIL released, interruptibly: `ready()`
-// is retried every few milliseconds and signals are checked in between
-// (the caller holds the GIL; a handler's exception propagates).
-template <class Try> void wait_interruptibly(Try &&ready);
-void wait_step();  // releases the GIL for a short sleep, then checks signals
-
+// Wait with the GIL released, interruptibly: `ready()` (a timed try_lock,
+// say, of a few milliseconds) is retried with signals checked in between
+// (the caller holds the GIL; a handler's exception propagates as
+// nb::python_error).
+bool check_signals();  // false when a handler raised
 template <class Try> void wait_interruptibly(Try &&ready) {
-    while (!ready()) wait_step();
+    for (;;) {
+        bool done;
+        {
+            nb::gil_scoped_release unlocked;
+            done = ready();
+        }
+        if (done) return;
+        if (!check_signals()) throw nb::python_error();
+    }
 }
 
 }  // namespace orvex

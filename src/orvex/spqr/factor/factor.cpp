@@ -45,7 +45,7 @@ void factor_dealloc(PyObject *self) {
     release_factor(f);
     factor_clear(self);
     if (f->mutex_ready) {
-        reinterpret_cast<std::mutex *>(f->mutex_storage)->~mutex();
+        reinterpret_cast<std::timed_mutex *>(f->mutex_storage)->~timed_mutex();
         f->mutex_ready = false;
     }
     PyErr_SetRaisedException(pending);
@@ -135,7 +135,7 @@ PyObject *factor_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = alloc(type, 0);
     if (!self) return nullptr;
     auto *f = reinterpret_cast<FactorObject *>(self);
-    new (f->mutex_storage) std::mutex();
+    new (f->mutex_storage) std::timed_mutex();
     new (&f->owner) std::atomic<unsigned long>(0);
     f->depth = 0;
     f->mutex_ready = true;
@@ -205,9 +205,10 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
                   "cannot be re-initialized or refactorized until that call returns");
         ++self->depth;
     } else {
-        auto *mutex = reinterpret_cast<std::mutex *>(self->mutex_storage);
+        auto *mutex = reinterpret_cast<std::timed_mutex *>(self->mutex_storage);
         // never block the interpreter on a factor, nor Ctrl-C on a busy one
-        if (!mutex->try_lock()) wait_interruptibly([&] { return mutex->try_lock(); });
+        if (!mutex->try_lock())
+            wait_interruptibly([&] { return mutex->try_lock_for(std::chrono::milliseconds(5)); });
         self->owner.store(me, std::memory_order_release);
         self->depth = 1;
     }
@@ -217,7 +218,7 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
 FactorCall::~FactorCall() {
     if (--self_->depth == 0) {
         self_->owner.store(0, std::memory_order_release);
-        reinterpret_cast<std::mutex *>(self_->mutex_storage)->unlock();
+        reinterpret_cast<std::timed_mutex *>(self_->mutex_storage)->unlock();
     }
 }
 
