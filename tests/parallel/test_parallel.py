@@ -191,6 +191,7 @@ def test_rank_deficient_and_wide(threads):
 def test_concurrent_factorizations_share_one_pool(threads):
     A = grid_gradient(16, np.complex128, np.int64)
     f = tree_factor(A)
+    workers = _ext._pool_workers()
 
     def work(i):
         g = f.copy()
@@ -203,9 +204,9 @@ def test_concurrent_factorizations_share_one_pool(threads):
         results = list(ex.map(work, range(12)))
     for r in results:
         assert_bitwise(ref, r)
-    # twelve calls from six threads, and no more workers than one call at
-    # the largest thread count of this session needs
-    assert 1 <= _ext._pool_workers() <= 2
+    # twelve calls from six threads at two threads each: the pool needs one
+    # worker, and grew to no more than that (or than earlier calls asked for)
+    assert 1 <= _ext._pool_workers() <= max(workers, 1)
 
 
 @parallel
