@@ -54,7 +54,7 @@ def large_cases(quick):
     if quick:
         return [("grid2d", grid_gradient(60, 60)), ("grid3d", grid3d_gradient(12))]
     return [("grid2d 299,538 x 149,769", grid_gradient(387, 387)),
-            ("grid3d 192,000 x 64,000", grid3d_gradient(40)),
+            ("grid3d 65,856 x 21,952", grid3d_gradient(28)),
             ("randls 200,000 x 50,000", banded_random(200_000, 50_000, 8, 25, 1, np.int64)),
             ("wide 60,000 x 180,000 (min. norm)", banded_random(60_000, 180_000, 8, 60, 2, np.int32)),
             ("young1c 841 x 841 (largest collection)", load_mtx("young1c"))]
@@ -138,7 +138,7 @@ def measure(A, order, turns, nblas):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--turns", type=int, default=3)
+    ap.add_argument("--turns", type=int, default=2)
     args = ap.parse_args()
     turns = 1 if args.quick else args.turns
     before = orvex.get_num_threads()
