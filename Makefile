@@ -6,6 +6,10 @@
 #   make soak   the full leak soak (10^4 iterations of every operation)
 #   make valgrind  a short soak under valgrind's memcheck
 #   make faults the allocation-failure sweep alone, with its counts
+#   make stress 30 s of threads calling every operation while others write
+#               into, swap and drop the arrays they read
+#   make exit-check  interpreter exit with a daemon thread inside each native
+#               operation, 100 runs each
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
 #   make docs   the documentation site, docs/_build/html (make docs-check: in Chromium)
 #   make wheel  the self-contained binary wheel, dist/orvex-*-cp312-abi3-manylinux*.whl
@@ -19,7 +23,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan tsan soak valgrind faults bench docs docs-check wheel wheel-check sdist clean distclean
+.PHONY: all setup build demo test asan tsan soak valgrind faults stress exit-check bench docs docs-check wheel wheel-check sdist clean distclean
 
 all: build
 
@@ -31,7 +35,7 @@ setup:
 .venv/.orvex-installed: $(SOURCES) .deps/suitesparse.prefix
 	CMAKE_PREFIX_PATH="$$(cat .deps/suitesparse.prefix)" $(PYTHON) -m pip install -q \
 	    --disable-pip-version-check --no-build-isolation --no-deps \
-	    -Cbuild-dir=build/release .
+	    -Cbuild-dir=build/release -Ccmake.define.ORVEX_TEST_HOOKS=ON .
 	@touch $@
 
 .deps/suitesparse.prefix:
@@ -78,6 +82,14 @@ valgrind: build
 faults: build
 	$(PYTHON) -m pytest -q -s -W ignore tests/test_faults.py
 
+STRESS_SECONDS ?= 30
+stress: build
+	OPENBLAS_NUM_THREADS=1 $(PYTHON) tests/safety/stress.py $(STRESS_SECONDS)
+
+EXIT_RUNS ?= 100
+exit-check: build
+	ORVEX_EXIT_RUNS=$(EXIT_RUNS) $(PYTHON) -m pytest -q -p no:cacheprovider tests/safety/test_races.py -k exit
+
 # Peers (sparseqr, pyspqr), matplotlib and the reference BLAS are installed here only.
 bench: build
 	benchmarks/setup.sh
@@ -86,6 +98,8 @@ bench: build
 	$(PYTHON) benchmarks/parallel.py
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
+	$(PYTHON) benchmarks/capture.py
+	$(PYTHON) benchmarks/tall.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).
 docs: build

@@ -22,7 +22,7 @@ from scipy import sparse
 
 from matfile import write_dense, write_sparse
 
-DATA = Path(__file__).resolve().parent / "data"
+DATA = Path(__file__).resolve().parents[1] / "tests" / "data"  # the test suite's copies
 
 # Bump when a generator changes, so cached case files are rewritten.
 GENERATOR_VERSION = 3

@@ -12,7 +12,8 @@ from scipy.sparse import csc_array
 
 from orvex.spqr import SPQRFactor, spqr, spqr_qmult, spqr_solve
 
-DATA = Path(__file__).parent / "data"
+# The matrices are those of the test suite (one copy of each file).
+DATA = Path(__file__).resolve().parents[1] / "tests" / "data"
 
 
 def load(name):

@@ -27,7 +27,7 @@ build() {
             -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
             -DCMAKE_CXX_FLAGS="-fno-sanitize-recover=undefined" \
-            -DORVEX_SANITIZE=ON \
+            -DORVEX_SANITIZE=ON -DORVEX_TEST_HOOKS=ON \
             -DPython_EXECUTABLE="$python" \
             -DCMAKE_PREFIX_PATH="$(cat "$root/.deps/suitesparse.prefix")" >/dev/null
     fi

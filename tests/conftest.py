@@ -38,6 +38,12 @@ def needs_module(name):
     return pytest.mark.skipif(importlib.util.find_spec(name) is None, reason=f"{name} is not installed")
 
 
+# The private entry points of a development build (allocation failures on
+# demand, workspace counters, the kernel switch); the wheel has none.
+TEST_HOOKS = hasattr(importlib.import_module("orvex._ext"), "_fault_injection")
+needs_test_hooks = pytest.mark.skipif(not TEST_HOOKS, reason="needs the test entry points of a development "
+                                                             "build (ORVEX_TEST_HOOKS), which the wheel leaves out")
+
 rss_measuring = pytest.mark.skipif(SANITIZED or not os.path.exists("/proc/self/statm"),
                                    reason="resident memory is not measured here")
 

@@ -4,7 +4,9 @@ soak is ``make soak``)."""
 import pytest
 
 import soak
-from conftest import SANITIZED, rss_measuring
+from conftest import SANITIZED, needs_test_hooks, rss_measuring
+
+pytestmark = needs_test_hooks
 
 
 @pytest.fixture(scope="module")

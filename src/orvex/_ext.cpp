@@ -29,7 +29,9 @@ NB_MODULE(_ext, m) {
     orvex::register_factor(m);
     orvex::register_info(m);
     orvex::register_functions(m);
+#ifdef ORVEX_TEST_HOOKS
     orvex::register_faults(m);
+#endif
     orvex::register_rank(m);
     orvex::register_qkernel(m);
     orvex::register_parallel(m);

@@ -3,8 +3,14 @@
 #include <cmath>
 #include <algorithm>
 #include <cstring>
+#include <atomic>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <chrono>
+#include <pthread.h>
+#include <unistd.h>
 
 namespace orvex {
 
@@ -17,8 +23,29 @@ void raise(PyObject *type, const char *message) {
 
 void raise(PyObject *type, const std::string &message) { raise(type, message.c_str()); }
 
+namespace {
+
+// The ndarray whose memory a buffer of `exporter` lies in: the end of the
+// chain of ndarray bases, when it owns its data.
+PyObject *memory_owner(PyObject *exporter) {
+    if (!exporter || !PyArray_Check(exporter)) return nullptr;
+    auto *a = reinterpret_cast<PyArrayObject *>(exporter);
+    while (PyArray_BASE(a) && PyArray_Check(PyArray_BASE(a))) a = reinterpret_cast<PyArrayObject *>(PyArray_BASE(a));
+    return PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) ? reinterpret_cast<PyObject *>(a) : nullptr;
+}
+
+}  // namespace
+
 Buffer::Buffer(nb::handle obj, int flags) {
     if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw nb::python_error();
+    if (PyObject *owner = memory_owner(view_.obj)) {
+        PyObject *ref = PyWeakref_NewRef(owner, nullptr);
+        if (!ref) {
+            PyBuffer_Release(&view_);
+            throw nb::python_error();
+        }
+        pin_ = nb::steal(ref);
+    }
     const char *f = view_.format ? view_.format : "B";
     if (*f == '>' || *f == '!') native_ = false;
     if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
@@ -164,22 +191,150 @@ void SparseView::fill(nb::handle shape, nb::handle indptr, nb::handle indices, n
     filled_ = true;
 }
 
-void SparseView::validate(bool finite) const {
+namespace {
+
+// The largest magnitude among n doubles (NaN and infinities count as
+// infinite), from the exponent and mantissa bits alone.
+double largest_magnitude(const void *data, int64_t n) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    uint64_t top = 0;
+    for (int64_t k = 0; k < n; ++k) {
+        uint64_t bits;
+        std::memcpy(&bits, bytes + 8 * k, 8);
+        bits &= 0x7fffffffffffffffull;
+        top = bits > top ? bits : top;
+    }
+    double d;
+    std::memcpy(&d, &top, 8);
+    return d;
+}
+
+template <class Int> void snapshot(const cholmod_sparse &from, int64_t nnz, std::vector<int64_t> &into, cholmod_sparse &hdr) {
+    const size_t ncol = from.ncol, count = ncol + 1 + size_t(nnz);
+    into.resize((count * sizeof(Int) + sizeof(int64_t) - 1) / sizeof(int64_t) + 1);
+    Int *p = reinterpret_cast<Int *>(into.data()), *i = p + ncol + 1;
+    std::memcpy(p, from.p, (ncol + 1) * sizeof(Int));
+    if (nnz) std::memcpy(i, from.i, size_t(nnz) * sizeof(Int));
+    hdr.p = p;
+    hdr.i = i;
+}
+
+}  // namespace
+
+void SparseView::capture(bool finite) {
     if (!filled_) raise(PyExc_ValueError, "invalid sparse matrix header");
     const int64_t nrow = int64_t(hdr_.nrow), ncol = int64_t(hdr_.ncol);
-    // Python code that ran since the header was filled may have written to
-    // the arrays: indptr[-1] is read again.
-    const int64_t nnz = hdr_.itype == CHOLMOD_INT ? int64_t(static_cast<const int32_t *>(hdr_.p)[ncol])
-                                                  : static_cast<const int64_t *>(hdr_.p)[ncol];
+    // The caller's arrays as they are now (Python code that ran since the
+    // header was filled may have written to them), copied first and checked
+    // on the copy: nothing another thread writes later reaches native code.
+    cholmod_sparse from = hdr_;
+    from.p = p_->data();
+    from.i = i_->data();
+    const bool int32 = hdr_.itype == CHOLMOD_INT;
+    const int64_t nnz = int32 ? int64_t(static_cast<const int32_t *>(from.p)[ncol]) : static_cast<const int64_t *>(from.p)[ncol];
     if (nnz < 0 || uint64_t(nnz) != hdr_.nzmax)
         raise(PyExc_ValueError, "the matrix's index pointers changed after it was validated");
-    if (hdr_.itype == CHOLMOD_INT)
+    if (int32) {
+        snapshot<int32_t>(from, nnz, index_, hdr_);
         check_structure(static_cast<const int32_t *>(hdr_.p), static_cast<const int32_t *>(hdr_.i), nrow, ncol);
-    else
+    } else {
+        snapshot<int64_t>(from, nnz, index_, hdr_);
         check_structure(static_cast<const int64_t *>(hdr_.p), static_cast<const int64_t *>(hdr_.i), nrow, ncol);
-    if (finite && any_nonfinite(hdr_.x, nnz * (hdr_.xtype == CHOLMOD_REAL ? 1 : 2)))
+    }
+    if (finite) check_values();
+}
+
+bool SparseView::capture_known(const void *p, const void *i) {
+    if (!filled_) return false;
+    const size_t isize = hdr_.itype == CHOLMOD_INT ? sizeof(int32_t) : sizeof(int64_t);
+    if (std::memcmp(p_->data(), p, (hdr_.ncol + 1) * isize) != 0 ||
+        (hdr_.nzmax && std::memcmp(i_->data(), i, hdr_.nzmax * isize) != 0))
+        return false;
+    hdr_.p = const_cast<void *>(p);
+    hdr_.i = const_cast<void *>(i);
+    return true;
+}
+
+void SparseView::check_values() {
+    max_abs_ = largest_magnitude(hdr_.x, int64_t(hdr_.nzmax) * (hdr_.xtype == CHOLMOD_REAL ? 1 : 2));
+    if (!std::isfinite(max_abs_))
         raise(PyExc_ValueError, "the matrix's values changed to NaN or infinity after it was validated");
 }
+
+// ---- scaling ---------------------------------------------------------------------------
+
+double scale_for(double max_abs) {
+    if (max_abs == 0 || (max_abs <= 0x1p480 && max_abs >= 0x1p-480)) return 1.0;
+    int e = 0;
+    std::frexp(max_abs, &e);
+    return std::ldexp(1.0, -e);
+}
+
+void scale_values(cholmod_sparse &A, double s, std::vector<double> &store) {
+    const size_t n = A.nzmax * (A.xtype == CHOLMOD_REAL ? 1 : 2);
+    const double *x = static_cast<const double *>(A.x);
+    store.resize(n + 1);
+    for (size_t k = 0; k < n; ++k) store[k] = x[k] * s;
+    A.x = store.data();
+}
+
+// ---- calls in progress, and interpreter exit ------------------------------------------
+
+namespace {
+
+std::atomic<int64_t> calls_open{0};
+std::atomic<bool> draining{false};
+std::atomic<unsigned long> drainer{0};  // the thread running the exit hook
+thread_local int call_depth = 0;
+std::mutex drain_mutex;
+std::condition_variable drain_idle;
+
+[[noreturn]] void park() {
+    PyEval_SaveThread();
+    for (;;) pause();
+}
+
+}  // namespace
+
+bool exiting() { return draining.load(std::memory_order_relaxed); }
+
+Call::Call() {
+    if (call_depth++ > 0) return;
+    calls_open.fetch_add(1);
+    if (draining.load() && PyThread_get_thread_ident() != drainer.load()) {
+        if (calls_open.fetch_sub(1) == 1) {
+            std::lock_guard<std::mutex> lock(drain_mutex);
+            drain_idle.notify_all();
+        }
+        park();
+    }
+}
+
+Call::~Call() {
+    if (--call_depth > 0) return;
+    if (calls_open.fetch_sub(1) == 1 && draining.load()) {
+        std::lock_guard<std::mutex> lock(drain_mutex);
+        drain_idle.notify_all();
+    }
+}
+
+namespace {
+
+void drain_native() {
+    drainer.store(PyThread_get_thread_ident());
+    draining.store(true);
+    Unlocked unlocked;
+    std::unique_lock<std::mutex> lock(drain_mutex);
+    while (calls_open.load() > 0) drain_idle.wait_for(lock, std::chrono::milliseconds(20));
+    lock.unlock();
+    unlocked.relock();
+}
+
+// A child process has only the thread that forked, which is in no call at
+// that moment unless the fork came from Python code that a call runs.
+void calls_in_child() { calls_open.store(call_depth > 0 ? 1 : 0); }
+
+}  // namespace
 
 // ---- the headers Python code may fill ----------------------------------------------
 //
@@ -247,6 +402,15 @@ void DenseView::describe(nb::handle obj, bool real, int ndim, int64_t rows, cons
     }
     if (real) dense_header<double>(data, nrow, ncol, &hdr_);
     else dense_header<Complex>(data, nrow, ncol, &hdr_);
+}
+
+void check_finite_operand(const cholmod_dense &X, const char *what) {
+    const int64_t per_entry = X.xtype == CHOLMOD_REAL ? 1 : 2;
+    const double *x = static_cast<const double *>(X.x);
+    bool bad = false;
+    for (size_t c = 0; c < X.ncol && !bad; ++c)
+        bad = any_nonfinite(x + c * X.d * per_entry, int64_t(X.nrow) * per_entry);
+    if (bad) raise(PyExc_ValueError, std::string(what) + " contains NaN or infinite values.");
 }
 
 // ---- adopting SPQR's results ------------------------------------------------------
@@ -434,10 +598,20 @@ void copy_common(cholmod_common *dst, const cholmod_common *src) {
 }
 
 void register_cholmod(nb::module_ &m) {
+    static bool registered = false;
+    if (!registered) {
+        pthread_atfork(nullptr, nullptr, calls_in_child);
+        registered = true;
+    }
+    m.def("_drain_native", &drain_native,
+          "Wait until no other thread is inside a call of orvex's native code; threads entering afterwards "
+          "park (registered with atexit).");
+    nb::module_::import_("atexit").attr("register")(m.attr("_drain_native"));
     m.def(
         "_cholmod_sparse_from_csc",
         [](nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, nb::handle stype_h,
            nb::handle address_h) {
+            Call call;
             const long long stype = as_integer(stype_h);
             if (stype < -1 || stype > 1) raise(PyExc_ValueError, "stype must be -1, 0 or 1");
             nb::object address_index = nb::steal(PyNumber_Index(address_h.ptr()));
@@ -449,7 +623,7 @@ void register_cholmod(nb::module_ &m) {
             // own errors whatever the address.
             SparseView probe;
             probe.fill(shape, indptr, indices, data, int(stype));
-            probe.validate(false);
+            probe.capture(false);
             SparseView *view = permitted_view(uintptr_t(address));
             if (!view)
                 raise(PyExc_ValueError, "address is not that of a cholmod_sparse header orvex is filling; "
@@ -462,7 +636,7 @@ void register_cholmod(nb::module_ &m) {
         "matrix's arrays in place.  Only a record that orvex's native code is filling\n"
         "at that moment is accepted (ValueError otherwise); the record keeps the\n"
         "arrays alive for as long as it is used.");
-    m.def("_csc_check", &csc_check, nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(),
+    m.def("_csc_check", &csc_check, nb::call_guard<Call>(), nb::arg("indptr").none(), nb::arg("indices").none(), nb::arg("data").none(),
           nb::arg("nrow").none(), nb::arg("ncol").none(),
           "Check a compressed matrix's structure and values: 0 when canonical (sorted, no\n"
           "duplicates), 1 when valid but not canonical; ValueError when invalid.");

@@ -91,6 +91,7 @@ public:
     int64_t shape(int k) const { return view_.shape[k]; }
     int64_t size() const;
     void *data() const { return view_.buf; }
+    PyObject *exporter() const { return view_.obj; }
     bool readonly() const { return view_.readonly; }
     bool f_contiguous() const;
     bool c_contiguous() const;
@@ -108,6 +109,10 @@ private:
     Py_buffer view_;
     Kind kind_ = Other;
     bool native_ = true;
+    // A weak reference to the ndarray that owns the memory: while one
+    // exists, NumPy refuses to resize (and so free) that memory, even with
+    // refcheck=False.  Null for other exporters.
+    nb::object pin_;
 };
 
 // Raise a Python exception of class `type` with `message`.
@@ -117,10 +122,17 @@ private:
 // ---- RAII owners ---------------------------------------------------------
 
 // A CHOLMOD workspace living for one call (the one-call functions use it).
+// Start a CHOLMOD workspace as orvex uses it: SuiteSparse's own printing
+// is off (failures reach the caller as exceptions carrying the message).
+template <class Int> void start_common(cholmod_common *cm) {
+    Cholmod<Int>::start(cm);
+    cm->print = 0;
+}
+
 template <class Int> class Workspace {
 public:
     Workspace() {
-        Cholmod<Int>::start(&common_);
+        start_common<Int>(&common_);
         configure_threads(&common_);
     }
     ~Workspace() { Cholmod<Int>::finish(&common_); }
@@ -182,10 +194,30 @@ private:
 
 // ---- conversions -----------------------------------------------------------
 
-// A cholmod_sparse header over a CSC matrix's arrays.  It holds buffer views
-// of the arrays it describes, and so references to them, for as long as it
-// lives: whatever produced the arrays (a property, a conversion) may drop
-// them, and SPQR still reads live memory.
+// SPQR computes column 2-norms (for its tolerance and its Householder
+// vectors) without scaling: squares of entries beyond about 2^511 overflow,
+// below 2^-511 they vanish.  A matrix whose largest magnitude lies outside
+// [2^-480, 2^480] is therefore factorized as s A, with s a power of two
+// that brings that magnitude into [1/2, 1), and the scale is undone exactly
+// in what is reported (R / s, x s, tolerances / s).  Returns s (1 for
+// matrices in range).
+double scale_for(double max_abs);
+
+// Point `A` at a copy of its values multiplied by `s` (kept in `store`); the
+// caller's array is never written.
+void scale_values(cholmod_sparse &A, double s, std::vector<double> &store);
+
+// A cholmod_sparse header over a CSC matrix.  It holds buffer views of the
+// arrays it describes, and so references to them, for as long as it lives:
+// whatever produced the arrays (a property, a conversion) may drop them, and
+// SPQR still reads live memory.
+//
+// What drives addressing is private to the call: `capture` copies the column
+// pointers and row indices into memory of this object, checks the copy and
+// points the header at it, so that no other thread writing into (or
+// swapping) the caller's index arrays can make native code read or write out
+// of bounds.  The values stay in the caller's array (a race on them gives
+// wrong numbers, never a bad address), pinned against resizing.
 class SparseView {
 public:
     SparseView() = default;
@@ -196,16 +228,32 @@ public:
     // lengths agree with the shape and with indptr[-1].
     void fill(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype);
     bool filled() const { return filled_; }
-    // The O(nnz) checks, made after the last Python code of a call has run:
-    // column pointers from 0 to nnz without decreasing, row indices in
-    // range and, with `finite`, no NaN or infinite value.
-    void validate(bool finite) const;
+    // Made after the last Python code of a call has run: the snapshot of
+    // the index arrays and its O(nnz) checks (column pointers from 0 to nnz
+    // without decreasing, row indices in range) and, with `finite`, no NaN
+    // or infinite value.  Also records the largest magnitude of the values
+    // (max_abs).
+    void capture(bool finite);
+    // The values' check of capture(true) alone, for a call that captured
+    // the structure early and ran Python code since.
+    void check_values();
+    // Instead of capture(false), for a structure known to be valid: when the
+    // caller's arrays equal `p` (ncol + 1 entries) and `i` (nnz entries),
+    // the header points at those (which the caller keeps alive) and true is
+    // returned; otherwise nothing changes.
+    bool capture_known(const void *p, const void *i);
+    // The object exporting the row index array.
+    PyObject *indices_exporter() const { return i_ ? i_->exporter() : nullptr; }
     cholmod_sparse *header() { return &hdr_; }
     const cholmod_sparse *header() const { return &hdr_; }
+    // The largest |value| seen by capture(true) (0 for an empty matrix).
+    double max_abs() const { return max_abs_; }
 
 private:
     cholmod_sparse hdr_{};
     std::unique_ptr<Buffer> p_, i_, x_;
+    std::vector<int64_t> index_;  // the snapshot (Int entries, 8-aligned)
+    double max_abs_ = 0;
     bool filled_ = false;
 };
 
@@ -237,6 +285,12 @@ template <class Entry> void dense_header(void *data, size_t nrow, size_t ncol, c
     X->dtype = CHOLMOD_DOUBLE;
 }
 
+// Products with Q take finite operands only: ValueError ("<what> contains
+// NaN or infinite values.") otherwise.  (Both kernels would carry NaN and
+// infinity differently: orvex's skips reflectors whose coefficient is zero,
+// SPQR's blocked one multiplies them through.)
+void check_finite_operand(const cholmod_dense &X, const char *what);
+
 // A dense operand for SPQR: a cholmod_dense header over an array's buffer,
 // held (and so kept alive) by this object, or over an aligned copy of its
 // own when the buffer is misaligned.
@@ -267,6 +321,45 @@ struct NativeError {
     std::string message;
 };
 
+// One call into orvex's native code from Python (a nanobind call guard, and
+// held by the type slots of SPQRFactor).  Calls are counted: at interpreter
+// exit, `_drain_native` (an atexit hook, which runs before CPython starts
+// ending daemon threads at their next attempt to take the interpreter lock)
+// waits until no other thread is inside a call.  A thread could otherwise be
+// ended inside one (in Python code the call runs, or when it takes the lock
+// back after native work), with native frames, BLAS and SuiteSparse under
+// it.  From then on a thread entering orvex from outside any call parks for
+// good (as CPython 3.14 parks daemon threads), before anything of the call
+// exists; calls nested in a running one go on.
+class Call {
+public:
+    Call();
+    ~Call();
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+};
+
+// Whether interpreter exit has begun waiting for the calls in progress (for
+// long native loops that may stop early).
+bool exiting();
+
+// The interpreter lock released around native work (or a wait), and taken
+// back by an explicit call rather than in a noexcept destructor.
+class Unlocked {
+public:
+    Unlocked() : state_(PyEval_SaveThread()) {}
+    ~Unlocked() { relock(); }
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+    void relock() {
+        if (state_) PyEval_RestoreThread(state_);
+        state_ = nullptr;
+    }
+
+private:
+    PyThreadState *state_;
+};
+
 // Run `work` with the interpreter lock released.  `work` must touch no
 // Python object; a NativeError or std::bad_alloc it throws is raised as the
 // matching Python exception after the lock is taken again.  A signal
@@ -278,7 +371,7 @@ template <class F> void run_native(F &&work) {
     NativeError error{NativeError::Value, {}};
     Interruption interruption;
     {
-        nb::gil_scoped_release unlocked;
+        Unlocked unlocked;
         try {
             work();
         } catch (NativeError &e) {
@@ -288,6 +381,7 @@ template <class F> void run_native(F &&work) {
             no_memory = true;
         } catch (const Interrupted &) {
         }
+        unlocked.relock();
     }
     interruption.raise_pending();
     if (no_memory) throw std::bad_alloc();

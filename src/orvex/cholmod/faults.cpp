@@ -7,6 +7,8 @@
 // Private entry points of orvex._ext; nothing of the library uses them.
 #include "orvex/cholmod/cholmod.hpp"
 
+#ifdef ORVEX_TEST_HOOKS
+
 #include <atomic>
 #include <cstdlib>
 
@@ -140,3 +142,5 @@ void register_faults(nb::module_ &m) {
 }
 
 }  // namespace orvex
+
+#endif  // ORVEX_TEST_HOOKS

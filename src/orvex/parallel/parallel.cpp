@@ -403,8 +403,6 @@ bool interrupt_requested() {
     return c && c->requested();
 }
 
-bool check_signals() { return PyErr_CheckSignals() == 0; }
-
 // ---- registration --------------------------------------------------------------------
 
 namespace {

@@ -9,15 +9,13 @@
 
 #include <cholmod.h>
 
-#include <nanobind/nanobind.h>
+#include <Python.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 namespace orvex {
-
-namespace nb = nanobind;
 
 // The number of threads a numeric factorization may use (>= 1).
 int num_threads();
@@ -76,23 +74,6 @@ private:
 bool interrupt_requested();
 inline void check_interrupt() {
     if (interrupt_requested()) throw Interrupted{};
-}
-
-// Wait with the GIL released, interruptibly: `ready()` (a timed try_lock,
-// say, of a few milliseconds) is retried with signals checked in between
-// (the caller holds the GIL; a handler's exception propagates as
-// nb::python_error).
-bool check_signals();  // false when a handler raised
-template <class Try> void wait_interruptibly(Try &&ready) {
-    for (;;) {
-        bool done;
-        {
-            nb::gil_scoped_release unlocked;
-            done = ready();
-        }
-        if (done) return;
-        if (!check_signals()) throw nb::python_error();
-    }
 }
 
 }  // namespace orvex

@@ -40,6 +40,16 @@ def _generator(rng):
 
 def _matrix(A, complex_=False):
     A, _, itype = validate_csc_input(A)
+    # The tools run SciPy and native code on A many times over: they work on
+    # their own copy of its structure (checked again once copied), so that
+    # no other thread writing into the caller's index arrays meanwhile can
+    # make them read out of bounds.  The values are shared.
+    M, N = A.shape
+    B = sp.csc_array((M, N), dtype=A.dtype)
+    B.indptr, B.indices, B.data = A.indptr.copy(), A.indices.copy(), A.data
+    if _ext._csc_check(B.indptr, B.indices, B.data, M, N) != 0:
+        B.sum_duplicates()
+    A = B
     if complex_ and A.dtype != np.complex128:
         A = _typed(A.astype(np.complex128), itype)
     return A, itype

@@ -90,7 +90,7 @@ nb::object rank_qr(nb::handle A, nb::handle order, double tol) {
     nb::object shape = A.attr("shape"), indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
     SparseView view;  // holds the arrays for as long as SPQR reads them
     view.fill(shape, indptr, indices, data, 0);
-    view.validate(true);
+    view.capture(true);
     cholmod_sparse &hdr = *view.header();
     auto obj = std::make_unique<RankQR>();
     obj->real = hdr.xtype == CHOLMOD_REAL;
@@ -141,11 +141,8 @@ nb::object qmult(RankQR &self, int code, nb::handle X) {
         cholmod_dense Xd;
         dense_header<E>(b.data(), size_t(b.shape(0)), size_t(b.shape(1)), &Xd);
         Workspace<I> ws;
-        cholmod_dense *Y;
-        {
-            nb::gil_scoped_release unlocked;
-            Y = qkernel::qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), &Xd, ws.get());
-        }
+        cholmod_dense *Y = nullptr;
+        run_native([&] { Y = qkernel::qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), &Xd, ws.get()); });
         DenseOwner<I> owner(ws.get(), Y);
         check_factor_status(ws.get()->status);
         require_result(owner.get(), ws.get());
@@ -157,11 +154,8 @@ nb::object solve(RankQR &self, nb::handle X, bool conj_trans) {
     return self.visit([&](auto &d, auto e, auto) -> nb::object {
         using E = typename decltype(e)::type;
         Block<E> B = read_block<E>(X, d.r, "X");
-        bool ok;
-        {
-            nb::gil_scoped_release unlocked;
-            ok = d.solve_block(B, conj_trans);
-        }
+        bool ok = false;
+        run_native([&] { ok = d.solve_block(B, conj_trans); });
         return nb::make_tuple(to_numpy(std::move(B)), ok);
     });
 }
@@ -172,10 +166,7 @@ nb::object rmul(RankQR &self, nb::handle X, int which) {
         using E = typename decltype(e)::type;
         Block<E> B = read_block<E>(X, d.r, "X");
         Block<E> Y;
-        {
-            nb::gil_scoped_release unlocked;
-            Y = d.mul_block(B, which);
-        }
+        run_native([&] { Y = d.mul_block(B, which); });
         return to_numpy(std::move(Y));
     });
 }
@@ -264,16 +255,16 @@ void register_rank(nb::module_ &m) {
         .def_prop_ro("perm", [](RankQR &s) {
             return s.visit([](auto &d, auto, auto) { return copy_array(d.perm.data(), d.perm.size()); });
         })
-        .def("qmult", &qmult, nb::arg("code"), nb::arg("X").none())
-        .def("solve", &solve, nb::arg("X").none(), nb::arg("conj_trans"))
-        .def("rmul", &rmul, nb::arg("X").none(), nb::arg("which"))
-        .def("ssi", &ssi, nb::arg("tol"), nb::arg("G").none(), nb::arg("nsvals_large"), nb::arg("min_block"),
+        .def("qmult", &qmult, nb::call_guard<Call>(), nb::arg("code"), nb::arg("X").none())
+        .def("solve", &solve, nb::call_guard<Call>(), nb::arg("X").none(), nb::arg("conj_trans"))
+        .def("rmul", &rmul, nb::call_guard<Call>(), nb::arg("X").none(), nb::arg("which"))
+        .def("ssi", &ssi, nb::call_guard<Call>(), nb::arg("tol"), nb::arg("G").none(), nb::arg("nsvals_large"), nb::arg("min_block"),
              nb::arg("max_block"), nb::arg("min_iters"), nb::arg("max_iters"), nb::arg("increment"),
              nb::arg("convergence"), nb::arg("start_block"))
-        .def("householder", &householder)
-        .def("r_factor", &r_factor)
-        .def("transpose_factor", &transpose_factor, nb::arg("order").none(), nb::arg("tol"));
-    m.def("_rank_qr", &rank_qr, nb::arg("A").none(), nb::arg("order").none(), nb::arg("tol"),
+        .def("householder", &householder, nb::call_guard<Call>())
+        .def("r_factor", &r_factor, nb::call_guard<Call>())
+        .def("transpose_factor", &transpose_factor, nb::call_guard<Call>(), nb::arg("order").none(), nb::arg("tol"));
+    m.def("_rank_qr", &rank_qr, nb::call_guard<Call>(), nb::arg("A").none(), nb::arg("order").none(), nb::arg("tol"),
           "SPQR's QR of a canonical CSC matrix at `tol`, kept for orvex.rank.");
 }
 

@@ -125,16 +125,21 @@ def spqr(A, *, mode="full", order=None, tol=None):
 _qmult = _native._qmult
 
 
+def _native_order(a):
+    """`a` with its values in the machine's byte order (converted if not)."""
+    return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+
+
 def spqr_qmult(house, X, method="QX"):
     try:
         H, tau, v = house
         H, _, itype = validate_csc_input(H)
-        tau = np.asfortranarray(tau).reshape((1, -1))
+        tau = _native_order(np.asfortranarray(tau)).reshape((1, -1))
         if tau.shape != (1, H.shape[1]):
             raise TypeError("tau shape mismatch")
         if tau.dtype != H.dtype:
             raise TypeError("tau dtype mismatch")
-        v = np.asfortranarray(v)
+        v = _native_order(np.asfortranarray(v))
         if v.shape != (H.shape[0],):
             raise TypeError("v shape mismatch")
         if v.dtype != itype:
@@ -148,7 +153,7 @@ def spqr_qmult(house, X, method="QX"):
         try:
             X = np.asarray(X)
             ndim = X.ndim
-            X = np.asfortranarray(X)
+            X = _native_order(np.asfortranarray(X))
         except Exception:
             raise ValueError("X must be an ndarray or sparse matrix.")
     else:
@@ -156,17 +161,19 @@ def spqr_qmult(house, X, method="QX"):
     if ndim not in (1, 2):
         raise ValueError("X must be a 1D or 2D array.")
     c_method = _native.qmult_code(method)
-    M = X.shape[0] if method == "QTX" or method == "QX" else X.shape[1]
+    left = method == "QTX" or method == "QX"
+    # A one-dimensional X is a column for Q X and Q^T X, a row for X Q and X Q^T.
+    M = X.shape[0] if left else X.shape[-1]
     if H.shape[0] != M:
         raise ValueError(
             f"Input X must have compatible shape with Q. Expected {H.shape[0]}, got {M}."
         )
     return_1D = X.ndim == 1
     if return_1D:
-        X = X.reshape((-1, 1))
+        X = X.reshape((-1, 1) if left else (1, -1))
     Y = _qmult(c_method, H, tau, v, X)
     if return_1D:
-        Y = Y[:, 0]
+        Y = Y[:, 0] if left else Y[0, :]
     return Y
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from conftest import as_csc, load_mtx, make_matrix, rss_measuring, variants
+from conftest import needs_test_hooks, as_csc, load_mtx, make_matrix, rss_measuring, variants
 from orvex.spqr import SPQRFactor, SPQRRankDeficiencyWarning
 
 
@@ -113,6 +113,7 @@ def test_symbolic_copy(dtype, itype):
         second.factorize(make_matrix(30, 20, dtype, itype, seed=14))
 
 
+@needs_test_hooks
 @variants
 def test_workspace_counters_stay_sane(dtype, itype):
     """The copied blocks are counted in the copy's workspace, which later frees them."""

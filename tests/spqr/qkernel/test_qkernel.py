@@ -11,7 +11,9 @@ import scipy.sparse as sp
 
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr, spqr_qmult
-from conftest import DATA_DIR, METHODS, VARIANT_IDS, VARIANTS, load_mtx, make_matrix, operand, relerr, variants
+from conftest import DATA_DIR, METHODS, VARIANTS, VARIANT_IDS, load_mtx, make_matrix, needs_test_hooks, operand, relerr, variants
+
+pytestmark = needs_test_hooks
 
 TOL = 1e-13
 MATRICES = sorted(p.stem for p in DATA_DIR.glob("*.mtx"))

@@ -360,12 +360,13 @@ nb::object factor_copy(nb::handle self_h) {
 
     run_native([&] {
         dst->cm = &dst->common;
-        if (dst->use_int32) cholmod_start(dst->cm);
-        else cholmod_l_start(dst->cm);
+        if (dst->use_int32) start_common<int32_t>(dst->cm);
+        else start_common<int64_t>(dst->cm);
         copy_common(dst->cm, src->cm);
         dst->m = src->m;
         dst->n = src->n;
         dst->tol = src->tol;
+        dst->scale = src->scale;
         dispatch(dst, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
             using Int = typename decltype(i)::type;
@@ -391,7 +392,7 @@ nb::object factor_copy(nb::handle self_h) {
 }  // namespace
 
 void register_factor_copy(nb::module_ &m) {
-    m.def("factor_copy", &factor_copy, nb::arg("self").none());
+    m.def("factor_copy", &factor_copy, nb::call_guard<Call>(), nb::arg("self").none());
 }
 
 }  // namespace orvex

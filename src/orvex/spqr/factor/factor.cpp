@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
+
+#include <pthread.h>
 
 namespace orvex {
 
@@ -42,7 +45,9 @@ void factor_dealloc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     PyObject *pending = PyErr_GetRaisedException();
     auto *f = reinterpret_cast<FactorObject *>(self);
-    release_factor(f);
+    // A factor another thread was changing when this (child) process was
+    // forked may hold half-made records: they are left unfreed.
+    if (!f->forked_busy) release_factor(f);
     factor_clear(self);
     if (f->mutex_ready) {
         reinterpret_cast<std::timed_mutex *>(f->mutex_storage)->~timed_mutex();
@@ -56,6 +61,7 @@ void factor_dealloc(PyObject *self) {
 
 // Run `body` and turn a C++/nanobind exception into a Python error.
 template <class F> PyObject *guarded(F &&body) {
+    Call call;
     try {
         return body();
     } catch (nb::python_error &e) {
@@ -137,6 +143,7 @@ PyObject *factor_new(PyTypeObject *type, PyObject *, PyObject *) {
     auto *f = reinterpret_cast<FactorObject *>(self);
     new (f->mutex_storage) std::timed_mutex();
     new (&f->owner) std::atomic<unsigned long>(0);
+    f->scale = 1.0;
     f->depth = 0;
     f->mutex_ready = true;
     return self;
@@ -196,6 +203,10 @@ nb::object new_factor_object() {
 
 FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
     if (!self->mutex_ready) raise(PyExc_RuntimeError, "SPQRFactor object was not created by SPQRFactor.__new__");
+    if (self->forked_busy)
+        raise(PyExc_RuntimeError,
+              "SPQRFactor was in use by another thread when this process was forked; its state in the child "
+              "process is unknown, and it cannot be used here");
     const unsigned long me = PyThread_get_thread_ident();
     if (self->owner.load(std::memory_order_acquire) == me) {
         // Python code run by a call of this thread, on this factor.
@@ -206,20 +217,83 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
         ++self->depth;
     } else {
         auto *mutex = reinterpret_cast<std::timed_mutex *>(self->mutex_storage);
-        // never block the interpreter on a factor, nor Ctrl-C on a busy one
-        if (!mutex->try_lock())
-            wait_interruptibly([&] { return mutex->try_lock_for(std::chrono::milliseconds(5)); });
+        // Never block the interpreter on a factor, nor Ctrl-C on a busy one:
+        // timed waits without the lock, signal handlers run in between.
+        while (!mutex->try_lock()) {
+            Unlocked unlocked;
+            const bool locked = mutex->try_lock_for(std::chrono::milliseconds(5));
+            unlocked.relock();
+            if (locked) break;
+            if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        }
         self->owner.store(me, std::memory_order_release);
         self->depth = 1;
+        busy_factors().enter(self);
     }
     keep_ = nb::borrow(reinterpret_cast<PyObject *>(self));
 }
 
 FactorCall::~FactorCall() {
     if (--self_->depth == 0) {
+        busy_factors().leave(self_);
         self_->owner.store(0, std::memory_order_release);
         reinterpret_cast<std::timed_mutex *>(self_->mutex_storage)->unlock();
     }
+}
+
+// ---- fork ----------------------------------------------------------------------------
+//
+// The factors whose lock is held, in a list of their own.  A child process
+// has only the thread that called fork: a factor that another thread held
+// at that moment may be half-changed, and its lock would never be
+// released.  In the child such a factor gets a fresh lock and refuses every
+// use; factors the forking thread itself holds are left to that thread's
+// calls, which go on in the child.
+
+BusyFactors &busy_factors() {
+    static auto *list = new BusyFactors();  // lives as long as the process
+    return *list;
+}
+
+void BusyFactors::enter(FactorObject *f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    f->busy_next = head_;
+    f->busy_prev = nullptr;
+    if (head_) head_->busy_prev = f;
+    head_ = f;
+}
+
+void BusyFactors::leave(FactorObject *f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (f->busy_prev) f->busy_prev->busy_next = f->busy_next;
+    else if (head_ == f) head_ = f->busy_next;
+    if (f->busy_next) f->busy_next->busy_prev = f->busy_prev;
+    f->busy_next = f->busy_prev = nullptr;
+}
+
+void BusyFactors::before_fork() { busy_factors().mutex_.lock(); }
+void BusyFactors::in_parent() { busy_factors().mutex_.unlock(); }
+void BusyFactors::in_child() {
+    BusyFactors &list = busy_factors();
+    const unsigned long me = PyThread_get_thread_ident();
+    FactorObject *kept = nullptr;
+    for (FactorObject *f = list.head_, *next; f; f = next) {
+        next = f->busy_next;
+        if (f->owner.load(std::memory_order_relaxed) == me) {  // this thread's own call goes on
+            f->busy_next = kept;
+            f->busy_prev = nullptr;
+            if (kept) kept->busy_prev = f;
+            kept = f;
+            continue;
+        }
+        f->forked_busy = true;
+        new (f->mutex_storage) std::mutex();
+        f->owner.store(0, std::memory_order_relaxed);
+        f->depth = 0;
+        f->busy_next = f->busy_prev = nullptr;
+    }
+    list.head_ = kept;
+    list.mutex_.unlock();
 }
 
 bool has_numeric(FactorObject *self) {
@@ -284,20 +358,6 @@ void release_factor(FactorObject *self) {
 
 namespace {
 
-// validate_csc_input(A), unpacked into exactly three items.
-nb::tuple validate(nb::handle A) {
-    nb::object result = module_attr("validate_csc_input")(A);
-    nb::object seq = nb::steal(PySequence_Tuple(result.ptr()));
-    if (!seq.is_valid()) throw nb::python_error();
-    Py_ssize_t n = PyTuple_Size(seq.ptr());
-    if (n != 3) {
-        PyErr_Format(PyExc_ValueError, n < 3 ? "not enough values to unpack (expected 3, got %zd)"
-                                             : "too many values to unpack (expected 3, got %zd)", n);
-        throw nb::python_error();
-    }
-    return nb::borrow<nb::tuple>(seq);
-}
-
 }  // namespace
 
 namespace {
@@ -343,17 +403,18 @@ void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb:
     if (singletons < 0) throw nb::python_error();
 
     // Everything that can run Python code.
-    nb::object Av = validate(A)[0];
-    const int ordering = ordering_code(order);
-    const double tol = tolerance(tol_h);
-    SparseView view;
-    csc_header(Av, view);
-    view.validate(true);
-    cholmod_sparse *hdr = view.header();
+    Prologue p;
+    prologue(p, A, order, tol_h, [] {});
+    const int ordering = p.ordering;
+    const double tol = p.tol;
+    cholmod_sparse *hdr = p.A();
     const bool use_int32 = hdr->itype == CHOLMOD_INT;
     const bool is_real = hdr->xtype == CHOLMOD_REAL;
     const int32_t m = to_int32(int64_t(hdr->nrow), "rows");
     const int32_t n = to_int32(int64_t(hdr->ncol), "columns");
+    // Only a factorization reads the values (the analysis alone does not).
+    if (singletons) p.scale_values();
+    const double scale = p.scale;
 
     // A second construction replaces the first one completely.
     Py_CLEAR(self->itype);
@@ -364,17 +425,17 @@ void construct(nb::handle self_h, nb::handle A, nb::handle use_singletons_h, nb:
         freed = release_native(self);
         if (!freed) return;
         self->tol = tol;
+        self->scale = scale;
         self->use_int32 = use_int32;
         self->is_real = is_real;
         self->cm = &self->common;
-        if (use_int32) cholmod_start(self->cm);
-        else cholmod_l_start(self->cm);
-        configure_threads(self->cm);
         dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
             using Int = typename decltype(i)::type;
+            start_common<Int>(self->cm);
+            configure_threads(self->cm);
             auto &QR = slot<Entry, Int>(self);
-            if (singletons) QR = SuiteSparseQR_factorize<Entry, Int>(ordering, self->tol, hdr, self->cm);
+            if (singletons) QR = SuiteSparseQR_factorize<Entry, Int>(ordering, scaled_tol(tol, scale), hdr, self->cm);
             else QR = SuiteSparseQR_symbolic<Entry, Int>(ordering, 1, hdr, self->cm);
             if (QR && self->cm->status == CHOLMOD_OK) keep_pattern<Int>(self, *hdr);
         });
@@ -439,6 +500,9 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
     if (hdr->nrow != size_t(self->m) || hdr->ncol != size_t(self->n) ||
         (hdr->itype == CHOLMOD_INT) != bool(self->use_int32) || (hdr->xtype == CHOLMOD_REAL) != bool(self->is_real))
         check_input_matrix(self_h, Av, v[2]);
+    // The structure SPQR will read is the call's own from here on, whatever
+    // Python code runs below.
+    view.capture(false);
     if (!same_pattern(self, *hdr)) other_pattern();
 
     double t = self->tol;
@@ -451,9 +515,11 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
         self->tol = new_tol;
         t = new_tol;
     }
-    // No Python code runs from here on: what SPQR reads is checked now.
-    view.validate(true);
-    if (!tol_h.is_none() && !same_pattern(self, *hdr)) other_pattern();
+    // No Python code runs from here on: the values SPQR reads are checked now.
+    view.check_values();
+    const double scale = scale_for(view.max_abs());
+    std::vector<double> scaled;
+    if (scale != 1.0) scale_values(*view.header(), scale, scaled);
 
     cholmod_common *cm = self->cm;
     configure_threads(cm);
@@ -461,9 +527,12 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
         dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;
             using Int = typename decltype(i)::type;
-            SuiteSparseQR_numeric<Entry, Int>(t, const_cast<cholmod_sparse *>(hdr), slot<Entry, Int>(self), cm);
+            SuiteSparseQR_numeric<Entry, Int>(scaled_tol(t, scale), const_cast<cholmod_sparse *>(hdr),
+                                              slot<Entry, Int>(self), cm);
         });
     });
+    // Whatever SPQR reported, its factorization is now that of these values.
+    self->scale = scale;
     check_status(cm);
     return nb::borrow(self_h);
 }
@@ -476,13 +545,19 @@ void register_factor_solve(nb::module_ &m);  // solve.cpp
 void register_factor_qmult(nb::module_ &m);  // qmult.cpp
 
 void register_factor(nb::module_ &m) {
+    static bool fork_handlers = false;
+    if (!fork_handlers) {
+        pthread_atfork(BusyFactors::before_fork, BusyFactors::in_parent, BusyFactors::in_child);
+        fork_handlers = true;
+    }
     factor_type_object = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&factor_spec));
     if (!factor_type_object) throw nb::python_error();
     m.attr("SPQRFactor") = nb::borrow(reinterpret_cast<PyObject *>(factor_type_object));
-    m.def("factor_init", &construct, nb::arg("self").none(), nb::arg("A").none(), nb::arg("use_singletons").none(), nb::arg("order").none(),
+    m.def("factor_init", &construct, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("A").none(), nb::arg("use_singletons").none(), nb::arg("order").none(),
           nb::arg("tol").none());
-    m.def("factor_factorize", &factorize, nb::arg("self").none(), nb::arg("A").none(), nb::arg("tol").none());
-    m.def("factor_check_input_matrix", &check_input_matrix, nb::arg("self").none(), nb::arg("A").none(), nb::arg("itype").none());
+    m.def("factor_factorize", &factorize, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("A").none(), nb::arg("tol").none());
+    m.def("factor_check_input_matrix", &check_input_matrix, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("A").none(), nb::arg("itype").none());
+#ifdef ORVEX_TEST_HOOKS
     m.def(
         "_workspace_counters",
         [](nb::handle self_h) {
@@ -493,6 +568,7 @@ void register_factor(nb::module_ &m) {
         },
         nb::arg("factor").none(),
         "(malloc_count, memory_inuse, memory_usage) of a factor's workspace, for leak checks.");
+#endif
     register_factor_solve(m);
     register_factor_qmult(m);
     register_factor_copy(m);

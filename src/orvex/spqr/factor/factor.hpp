@@ -11,7 +11,6 @@
 
 namespace orvex {
 
-template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
 
 // The instance record.  Allocation zero-fills it: `cm` null and every slot
 // null is the "allocated, never constructed" state.
@@ -29,6 +28,9 @@ struct FactorObject {
     PyObject *itype;  // numpy dtype or null
     PyObject *dtype;
     double tol;
+    // The numeric factorization is that of scale * A (see scale_for); 1 for
+    // matrices whose norms SPQR computes safely.
+    double scale;
     // The analysed sparsity pattern (column pointers then row indices, in
     // the index type), kept so that a matrix of another pattern never
     // reaches SPQR's numeric phase.  Allocated with SuiteSparse_malloc.
@@ -40,7 +42,26 @@ struct FactorObject {
     bool mutex_ready;
     std::atomic<unsigned long> owner;  // thread holding the mutex, 0 for none
     int32_t depth;                     // calls of that thread in progress
+    // While the mutex is held: the neighbours in the list of busy factors.
+    FactorObject *busy_prev, *busy_next;
+    // In a forked child: another thread held the factor at the fork.
+    bool forked_busy;
 };
+
+// The factors whose mutex is held (see factor.cpp, fork).
+class BusyFactors {
+public:
+    void enter(FactorObject *f);
+    void leave(FactorObject *f);
+    static void before_fork();
+    static void in_parent();
+    static void in_child();
+
+private:
+    std::mutex mutex_;
+    FactorObject *head_ = nullptr;
+};
+BusyFactors &busy_factors();
 
 // Holds a factor for the whole of one call, its Python phase included, so
 // that nothing another thread does can change the factor between the checks
@@ -72,6 +93,15 @@ template <> inline QRFactor<Complex, int64_t> *&slot<Complex, int64_t>(FactorObj
 // Call `f(Tag<Entry>, Tag<Int>)` for the object's variant.
 template <class F> decltype(auto) dispatch(FactorObject *self, F &&f) {
     return dispatch(self->is_real != 0, self->use_int32 != 0, std::forward<F>(f));
+}
+
+// Run `work(Tag<Entry>, Tag<Int>)`, which returns a result SPQR allocated
+// through the factor's workspace (a cholmod_dense or cholmod_sparse, null on
+// failure), with the GIL released; then adopt the result (see adopt_result).
+template <class F> nb::object run_and_adopt(FactorObject *self, bool column, F &&work) {
+    decltype(dispatch(self, work)) Y = nullptr;
+    run_native([&] { Y = dispatch(self, work); });
+    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, self->cm, column); });
 }
 
 PyTypeObject *factor_type();

@@ -25,23 +25,18 @@ void check_dim(const FactorObject *self, int code, size_t rows, size_t cols) {
 // The product over a header of X (orvex's kernel or SPQR's, see qkernel.hpp),
 // then the adoption of the result.
 template <class Record> nb::object qmult_header(FactorObject *self, int code, Record *X, bool column) {
-    cholmod_common *cm = self->cm;
-    Record *Y = nullptr;
-    run_native([&] {
-        Y = dispatch(self, [&](auto e, auto i) {
-            using Entry = typename decltype(e)::type;
-            using Int = typename decltype(i)::type;
-            return qkernel::qmult<Entry, Int>(code, slot<Entry, Int>(self), X, cm);
-        });
+    return run_and_adopt(self, column, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        return qkernel::qmult<Entry, Int>(code, slot<Entry, Int>(self), X, self->cm);
     });
-    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(Y, cm, column); });
 }
 
 nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {
     nb::object Xv = module_attr("validate_csc_input")(X)[0];
     SparseView view;
     csc_header_as(Xv, self->use_int32, view);
-    view.validate(true);
+    view.capture(true);
     cholmod_sparse *hdr = view.header();
     if ((hdr->xtype == CHOLMOD_REAL) != bool(self->is_real))
         raise(PyExc_ValueError, "the operand's dtype must be the factor's dtype");
@@ -59,6 +54,7 @@ nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     cholmod_dense hdr;
     dense_operand(self, buf, &hdr);
     check_dim(self, code, hdr.nrow, hdr.ncol);
+    check_finite_operand(hdr, "X");
     return qmult_header(self, code, &hdr, false);
 }
 
@@ -79,13 +75,18 @@ nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
     const int64_t ndim = nb::cast<int64_t>(X.attr("ndim"));
     if (ndim != 1 && ndim != 2) raise(PyExc_ValueError, "X must be a 1D or 2D array.");
     const int code = qmult_code(method);
+    const bool left = left_multiply(code);
+    // A one-dimensional X is a column for Q X and Q^H X, a row for X Q and
+    // X Q^H.
     nb::object shape = X.attr("shape");
-    const int64_t dim = nb::cast<int64_t>(shape[left_multiply(code) ? 0 : 1]);
+    const int64_t dim = nb::cast<int64_t>(shape[left || ndim == 1 ? 0 : 1]);
     if (dim != self->m) incompatible(self->m, dim);
+    nb::slice all(nb::none(), nb::none(), nb::none());
     if (!dense) {
-        nb::object Xv = ndim == 1 ? X.attr("reshape")(nb::make_tuple(-1, 1)) : nb::borrow(X);
+        nb::object Xv = ndim == 1 ? X.attr("reshape")(left ? nb::make_tuple(-1, 1) : nb::make_tuple(1, -1))
+                                  : nb::borrow(X);
         nb::object Y = qmult_sparse(self, code, Xv);
-        if (ndim == 1) return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
+        if (ndim == 1) return left ? Y[nb::make_tuple(all, 0)] : Y[nb::make_tuple(0, all)];
         return Y;
     }
     // The attributes read above may belong to a subclass: what SPQR reads
@@ -93,15 +94,25 @@ nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {
     DenseView view;
     column_major(self, nb::borrow(X), ndim, -1, "X", view);
     cholmod_dense *hdr = view.header();
-    check_dim(self, code, hdr->nrow, ndim == 1 ? 1 : hdr->ncol);
+    if (ndim == 1 && !left) {  // the same memory as one row
+        hdr->ncol = hdr->nrow;
+        hdr->nrow = 1;
+        hdr->d = 1;
+    }
+    check_dim(self, code, hdr->nrow, hdr->ncol);
+    check_finite_operand(*hdr, "X");
+    if (ndim == 1 && !left) {
+        nb::object Y = qmult_header(self, code, hdr, false);
+        return Y.attr("reshape")(-1);
+    }
     return qmult_header(self, code, hdr, ndim == 1);
 }
 
 }  // namespace
 
 void register_factor_qmult(nb::module_ &m) {
-    m.def("factor_qmult", &qmult, nb::arg("self").none(), nb::arg("X").none(), nb::arg("method").none());
-    m.def("factor_qmult_dense", &qmult_dense, nb::arg("self").none(), nb::arg("method").none(), nb::arg("X").none());
+    m.def("factor_qmult", &qmult, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("X").none(), nb::arg("method").none());
+    m.def("factor_qmult_dense", &qmult_dense, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("method").none(), nb::arg("X").none());
 }
 
 }  // namespace orvex

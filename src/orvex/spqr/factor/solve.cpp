@@ -27,18 +27,23 @@ cholmod_dense *solve_native(QRFactor<Entry, Int> *QR, cholmod_dense *B, bool tra
     return qkernel::qmult<Entry, Int>(SPQR_QX, QR, Y.get(), cm);
 }
 
+// Undo the factor's scale on a solution: A x = b is (s A) (x / s) = b.
+void unscale(cholmod_dense *X, double scale) {
+    if (!X || scale == 1.0) return;
+    double *x = static_cast<double *>(X->x);
+    const size_t n = X->nzmax * (X->xtype == CHOLMOD_REAL ? 1 : 2);
+    for (size_t k = 0; k < n; ++k) x[k] *= scale;
+}
+
 // The native phase of a dense solve, then the adoption of its result.
 nb::object solve_header(FactorObject *self, cholmod_dense *B, bool transpose, bool column) {
-    cholmod_common *cm = self->cm;
-    cholmod_dense *X = nullptr;
-    run_native([&] {
-        X = dispatch(self, [&](auto e, auto i) {
-            using Entry = typename decltype(e)::type;
-            using Int = typename decltype(i)::type;
-            return solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, cm);
-        });
+    return run_and_adopt(self, column, [&](auto e, auto i) {
+        using Entry = typename decltype(e)::type;
+        using Int = typename decltype(i)::type;
+        cholmod_dense *X = solve_native<Entry, Int>(slot<Entry, Int>(self), B, transpose, self->cm);
+        unscale(X, self->scale);
+        return X;
     });
-    return dispatch(self, [&](auto, auto i) { return adopt_result<typename decltype(i)::type>(X, cm, column); });
 }
 
 int64_t rows_expected(const FactorObject *self, bool transpose) { return transpose ? self->n : self->m; }
@@ -70,7 +75,7 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
     nb::object Bv = module_attr("validate_csc_input")(b)[0];
     SparseView view;
     csc_header(Bv, view);
-    view.validate(true);
+    view.capture(true);
     const cholmod_sparse &hdr = *view.header();
     if ((hdr.xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
         raise(PyExc_ValueError, "the right-hand side's dtype must be the factor's dtype");
@@ -86,6 +91,7 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
 
     QRFactor<Entry, Int> *QR = slot<Entry, Int>(self);
     cholmod_common *cm = self->cm;
+    const double scale = self->scale;
     std::vector<Int> indptr, indices;
     std::vector<Entry> values;
     bool failed = false;
@@ -112,6 +118,7 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
                 failed = true;
                 return;
             }
+            unscale(X.get(), scale);
             const auto *x = static_cast<const Entry *>(X.get()->x);
             const size_t d = X.get()->d;
             for (int64_t c = 0; c < w; ++c) {
@@ -240,9 +247,9 @@ void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t ro
 }
 
 void register_factor_solve(nb::module_ &m) {
-    m.def("factor_solve", &solve, nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none(),
+    m.def("factor_solve", &solve, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none(),
           nb::arg("rhs_batch_size").none());
-    m.def("factor_solve_dense", &solve_dense, nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none());
+    m.def("factor_solve_dense", &solve_dense, nb::call_guard<Call>(), nb::arg("self").none(), nb::arg("b").none(), nb::arg("transpose").none());
 }
 
 }  // namespace orvex

@@ -132,6 +132,19 @@ std::string c_type_name(nb::handle obj) {
     return name;
 }
 
+nb::tuple validate(nb::handle A) {
+    nb::object result = module_attr("validate_csc_input")(A);
+    nb::object seq = nb::steal(PySequence_Tuple(result.ptr()));
+    if (!seq.is_valid()) throw nb::python_error();
+    Py_ssize_t n = PyTuple_Size(seq.ptr());
+    if (n != 3) {
+        PyErr_Format(PyExc_ValueError, n < 3 ? "not enough values to unpack (expected 3, got %zd)"
+                                             : "too many values to unpack (expected 3, got %zd)", n);
+        throw nb::python_error();
+    }
+    return nb::borrow<nb::tuple>(seq);
+}
+
 int qmult_code(nb::handle method) {
     if (!method.is_none() && !PyUnicode_CheckExact(method.ptr())) {
         const std::string got = c_type_name(method);

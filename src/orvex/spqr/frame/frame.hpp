@@ -4,7 +4,12 @@
 
 #include "orvex/cholmod/cholmod.hpp"
 
+#include <SuiteSparseQR.hpp>
+
 namespace orvex {
+
+// SPQR's factorization object, for the four variants.
+template <class Entry, class Int> using QRFactor = SuiteSparseQR_factorization<Entry, Int>;
 
 // orvex.spqr's namespace.  Names are looked up in it at the moment of use, so
 // rebinding a module attribute changes what the native code calls.
@@ -64,6 +69,10 @@ void csc_header(nb::handle A, SparseView &view);
 // or 64-bit indices: index arrays of the other width are converted first.
 void csc_header_as(nb::handle X, bool use_int32, SparseView &view);
 
+// validate_csc_input(A) (looked up in the namespace), unpacked into exactly
+// three items.
+nb::tuple validate(nb::handle A);
+
 // SPQR ordering code of a user's `order` argument (None: SPQR's default, 7).
 int ordering_code(nb::handle order);
 
@@ -75,6 +84,37 @@ constexpr double default_tol = -2.0;
 
 // The tolerance of a user's `tol` argument (None: SPQR's default).
 double tolerance(nb::handle tol);
+
+// A user's tolerance for the matrix scaled by `scale` (SPQR's negative
+// sentinels, asking for its default, stay as they are).
+inline double scaled_tol(double tol, double scale) { return tol > 0 ? tol * scale : tol; }
+
+// The prologue of the calls that factorize a matrix given by the user: A
+// through validate_csc_input, `convert()` (the call's own arguments), the
+// ordering and the tolerance; then A's header, captured with its values
+// checked.  No Python code runs after it.
+struct Prologue {
+    SparseView view;
+    int ordering = 7;
+    double tol = default_tol;
+    double scale = 1.0;
+    std::vector<double> scaled;
+    cholmod_sparse *A() { return view.header(); }
+    // For a numeric factorization: scale A's values where SPQR's norms need
+    // it (see scale_for).
+    void scale_values() {
+        scale = scale_for(view.max_abs());
+        if (scale != 1.0) orvex::scale_values(*view.header(), scale, scaled);
+    }
+};
+template <class F> void prologue(Prologue &p, nb::handle A, nb::handle order, nb::handle tol, F &&convert) {
+    nb::object Av = validate(A)[0];
+    convert();
+    p.ordering = ordering_code(order);
+    p.tol = tolerance(tol);
+    csc_header(Av, p.view);
+    p.view.capture(true);
+}
 
 // Issue a Python warning at the caller's line (the first frame outside the
 // orvex package); throws when warnings are configured as errors.

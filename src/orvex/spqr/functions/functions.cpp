@@ -5,7 +5,12 @@
 
 #include <SuiteSparseQR.hpp>
 
+#include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace orvex {
@@ -26,8 +31,86 @@ Mode parse_mode(nb::handle mode) {
     raise(PyExc_ValueError, msg);
 }
 
+// ---- triples made here --------------------------------------------------------------
+//
+// spqr(mode="householder") hands out H, tau and v as new writable arrays, and
+// keeps a private copy of their structure (H's column pointers and row
+// indices, and v) for as long as H's row index array lives.  That structure
+// is SPQR's own, so it has every property the checks of a triple establish:
+// a product with a triple whose arrays still equal the copy (one comparison
+// of memory) uses the copy and skips the checks.
+
+struct MadeTriple {
+    bool int32 = false;
+    int64_t m = 0, nh = 0, nnz = 0;
+    std::vector<int64_t> store;  // p (nh + 1), i (nnz), perm (m), in the index type
+    nb::object watch;            // a weak reference to H.indices, which forgets this record
+    template <class Int> const Int *p() const { return reinterpret_cast<const Int *>(store.data()); }
+    template <class Int> const Int *i() const { return p<Int>() + nh + 1; }
+    template <class Int> const Int *perm() const { return i<Int>() + nnz; }
+};
+
+struct MadeTriples {
+    std::mutex mutex;
+    std::unordered_map<PyObject *, std::shared_ptr<MadeTriple>> records;
+    // Records whose array died: their weak reference is dropped later, not
+    // inside its own callback.
+    std::vector<std::shared_ptr<MadeTriple>> forgotten;
+};
+
+MadeTriples &made_triples() {
+    static auto *t = new MadeTriples();  // lives as long as the process
+    return *t;
+}
+
+template <class Int> std::shared_ptr<MadeTriple> triple_record(const cholmod_sparse &H, const Int *perm) {
+    auto rec = std::make_shared<MadeTriple>();
+    rec->int32 = std::is_same<Int, int32_t>::value;
+    rec->m = int64_t(H.nrow);
+    rec->nh = int64_t(H.ncol);
+    const Int *Hp = static_cast<const Int *>(H.p);
+    rec->nnz = int64_t(Hp[H.ncol]);
+    const size_t count = size_t(rec->nh + 1 + rec->nnz + rec->m);
+    rec->store.resize((count * sizeof(Int) + sizeof(int64_t) - 1) / sizeof(int64_t) + 1);
+    Int *q = reinterpret_cast<Int *>(rec->store.data());
+    std::memcpy(q, Hp, size_t(rec->nh + 1) * sizeof(Int));
+    if (rec->nnz) std::memcpy(q + rec->nh + 1, H.i, size_t(rec->nnz) * sizeof(Int));
+    if (rec->m) std::memcpy(q + rec->nh + 1 + rec->nnz, perm, size_t(rec->m) * sizeof(Int));
+    return rec;
+}
+
+// Keep `rec` for as long as `indices` (H's row index array) lives.
+void remember_triple(nb::handle indices, std::shared_ptr<MadeTriple> rec) {
+    PyObject *key = indices.ptr();
+    nb::object forget = nb::cpp_function([key](nb::handle) {
+        MadeTriples &t = made_triples();
+        std::lock_guard<std::mutex> lock(t.mutex);
+        auto it = t.records.find(key);
+        if (it == t.records.end()) return;
+        t.forgotten.push_back(std::move(it->second));
+        t.records.erase(it);
+    });
+    PyObject *ref = PyWeakref_NewRef(key, forget.ptr());
+    if (!ref) throw nb::python_error();
+    rec->watch = nb::steal(ref);
+    MadeTriples &t = made_triples();
+    std::vector<std::shared_ptr<MadeTriple>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        dropped.swap(t.forgotten);
+        t.records[key] = std::move(rec);
+    }
+}
+
+std::shared_ptr<MadeTriple> made_triple(PyObject *indices) {
+    MadeTriples &t = made_triples();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.records.find(indices);
+    return it == t.records.end() ? nullptr : it->second;
+}
+
 template <class Entry, class Int>
-nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) {
+nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, double scale) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
     SparseOwner<Int> Q(cm), R(cm), H(cm);
@@ -42,20 +125,34 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) 
         cholmod_dense *tau = nullptr;
         switch (mode) {
         case ROnly:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &r, E.out(), cm);
             break;
         case Full:
         case Economic:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &q, &r, E.out(), cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &q, &r, E.out(), cm);
             break;
         case Householder:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
+            SuiteSparseQR<Entry, Int>(ordering, scaled_tol(tol, scale), econ, A, &r, E.out(), &h, HPinv.out(), &tau, cm);
             break;
         }
         Q.reset(q);
         R.reset(r);
         H.reset(h);
         HTau.reset(tau);
+        // SPQR factorized scale * A: its R is scale * R (Q and H are those of A).
+        if (r && scale != 1.0) {
+            double *x = static_cast<double *>(r->x);
+            const size_t count = size_t(static_cast<const Int *>(r->p)[r->ncol]) * (sizeof(Entry) / sizeof(double));
+            bool finite = true;
+            for (size_t k = 0; k < count; ++k) {
+                x[k] /= scale;
+                finite &= std::isfinite(x[k]);
+            }
+            if (!finite)
+                throw NativeError{NativeError::Overflow,
+                                  "R has entries beyond the float64 range (column norms of A exceed the largest "
+                                  "float64); factorize a scaled matrix, such as A * 2.0**-k, instead"};
+        }
     });
     check_status(cm);
 
@@ -66,8 +163,11 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) 
     if (E.get()) Eo = copy_indices(E.get(), int64_t(A->ncol), std::is_same<Int, int32_t>::value);
     if (H.get()) {
         const int64_t mh = int64_t(H.get()->nrow);
+        std::shared_ptr<MadeTriple> rec;
+        if (HPinv.get()) rec = triple_record<Int>(*H.get(), HPinv.get());
         Ho = adopt_sparse(H.release(), cm);
         if (HPinv.get()) vo = copy_indices(HPinv.get(), mh, std::is_same<Int, int32_t>::value);
+        if (rec) remember_triple(Ho.attr("indices"), std::move(rec));
     }
     if (HTau.get()) tauo = adopt_dense(HTau.release(), cm).attr("squeeze")();
 
@@ -85,17 +185,14 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol) 
 }
 
 nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle tol_h) {
-    nb::object result = module_attr("validate_csc_input")(A);
-    nb::object Av = result[0];
-    const Mode mode = parse_mode(mode_h);
-    const int ordering = ordering_code(order);
-    const double tol = tolerance(tol_h);
-    SparseView view;
-    csc_header(Av, view);
-    view.validate(true);
-    cholmod_sparse *hdr = view.header();
+    Mode mode = Full;
+    Prologue p;
+    prologue(p, A, order, tol_h, [&] { mode = parse_mode(mode_h); });
+    p.scale_values();
+    cholmod_sparse *hdr = p.A();
     return dispatch(hdr->xtype == CHOLMOD_REAL, hdr->itype == CHOLMOD_INT, [&](auto e, auto i) {
-        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, ordering, tol);
+        return spqr_variant<typename decltype(e)::type, typename decltype(i)::type>(hdr, mode, p.ordering, p.tol,
+                                                                                     p.scale);
     });
 }
 
@@ -138,13 +235,13 @@ template <class Int> void check_householder(const cholmod_sparse &H, const Int *
 }
 
 template <class Record, class Int>
-nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X) {
+nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X, bool made) {
     Workspace<Int> ws;
     cholmod_common *cm = ws.get();
     Record *Y = nullptr;
     run_native([&] {
-        if (Hs->xtype == CHOLMOD_REAL) Y = qkernel::qmult<double, Int>(code, Hs, Tau, perm, X, cm);
-        else Y = qkernel::qmult<Complex, Int>(code, Hs, Tau, perm, X, cm);
+        if (Hs->xtype == CHOLMOD_REAL) Y = qkernel::qmult<double, Int>(code, Hs, Tau, perm, X, cm, made);
+        else Y = qkernel::qmult<Complex, Int>(code, Hs, Tau, perm, X, cm, made);
     });
     return adopt_result<Int>(Y, cm);
 }
@@ -184,20 +281,35 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
     }
 
     // No Python code runs from here on.
-    Hview.validate(false);
+    Int *perm = nullptr;
+    std::vector<Int> perm_copy;
+    std::shared_ptr<MadeTriple> made = made_triple(Hview.indices_exporter());
+    if (made && made->int32 == std::is_same<Int, int32_t>::value && made->m == m && made->nh == k &&
+        made->nnz == int64_t(Hs0.nzmax) && Hview.capture_known(made->p<Int>(), made->i<Int>()) &&
+        (m == 0 || std::memcmp(v.data(), made->perm<Int>(), size_t(m) * sizeof(Int)) == 0)) {
+        perm = const_cast<Int *>(made->perm<Int>());
+    } else {
+        made.reset();
+        Hview.capture(false);
+        // The permutation drives addressing too: the call's own copy is
+        // checked and used.  (Q of an H without rows is 0 x 0: any valid
+        // pointer does.)
+        perm_copy.assign(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
+        perm_copy.push_back(0);
+        perm = perm_copy.data();
+        check_householder<Int>(*Hview.header(), perm);
+    }
     cholmod_sparse *Hs = Hview.header();
-    Int empty_perm = 0;  // Q of an H without rows is 0 x 0: any valid pointer does
-    Int *perm = m ? static_cast<Int *>(v.data()) : &empty_perm;
-    check_householder<Int>(*Hs, perm);
     cholmod_dense Tau;
     dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
+    check_finite_operand(Tau, "tau");
     if (sparse) {
-        Xview.validate(true);
+        Xview.capture(true);
         cholmod_sparse *Xs = Xview.header();
         if ((Xs->xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
             raise(PyExc_ValueError, "X must have the value type of H");
         check_dim(Xs->nrow, Xs->ncol);
-        return householder_product<cholmod_sparse, Int>(code, Hs, &Tau, perm, Xs);
+        return householder_product<cholmod_sparse, Int>(code, Hs, &Tau, perm, Xs, made != nullptr);
     }
     if (xb->ndim() != 2 || !xb->holds_entry<Entry>())
         raise(PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
@@ -208,7 +320,8 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
     cholmod_dense Xd;
     dense_header<Entry>(xb->data(), size_t(xb->shape(0)), size_t(xb->shape(1)), &Xd);
     check_dim(Xd.nrow, Xd.ncol);
-    return householder_product<cholmod_dense, Int>(code, Hs, &Tau, perm, &Xd);
+    check_finite_operand(Xd, "X");
+    return householder_product<cholmod_dense, Int>(code, Hs, &Tau, perm, &Xd, made != nullptr);
 }
 
 nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::handle v_h, nb::handle X) {
@@ -234,9 +347,9 @@ nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::h
 }  // namespace
 
 void register_functions(nb::module_ &m) {
-    m.def("spqr", &spqr, nb::arg("A").none(), nb::arg("mode").none(), nb::arg("order").none(),
+    m.def("spqr", &spqr, nb::call_guard<Call>(), nb::arg("A").none(), nb::arg("mode").none(), nb::arg("order").none(),
           nb::arg("tol").none());
-    m.def("_qmult", &qmult_kernel, nb::arg("method").none(), nb::arg("H").none(), nb::arg("tau").none(),
+    m.def("_qmult", &qmult_kernel, nb::call_guard<Call>(), nb::arg("method").none(), nb::arg("H").none(), nb::arg("tau").none(),
           nb::arg("v").none(), nb::arg("X").none(),
           "Multiply X by Q given in Householder form (H, tau, v); method is SPQR's code.");
     m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());

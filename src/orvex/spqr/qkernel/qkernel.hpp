@@ -18,7 +18,7 @@
 // that the refusal is SPQR's own.  No Python object is touched.
 #pragma once
 
-#include "orvex/spqr/factor/factor.hpp"
+#include "orvex/spqr/frame/frame.hpp"
 
 namespace orvex {
 namespace qkernel {
@@ -50,9 +50,12 @@ cholmod_dense *qmult(int method, QRFactor<Entry, Int> *QR, cholmod_dense *X, cho
 // makes has none, but a triple made by hand may.  For those (found by
 // forming SPQR's panels) SPQR's kernel runs whatever the width, so that the
 // result is always SPQR's.
+//
+// `made`: the triple is one SPQR made (and nobody changed), which has no
+// such entries: the search is skipped.
 template <class Entry, class Int>
 cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_dense *X,
-                     cholmod_common *cm);
+                     cholmod_common *cm, bool made = false);
 
 // Sparse operands always take SPQR's kernel.
 template <class Entry, class Int>
@@ -61,7 +64,7 @@ inline cholmod_sparse *qmult(int method, QRFactor<Entry, Int> *QR, cholmod_spars
 }
 template <class Entry, class Int>
 inline cholmod_sparse *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_sparse *X,
-                             cholmod_common *cm) {
+                             cholmod_common *cm, bool = false) {
     return SuiteSparseQR_qmult<Entry, Int>(method, H, Tau, HPinv, X, cm);
 }
 
