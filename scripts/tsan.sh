@@ -29,11 +29,11 @@ build() {
     SUITESPARSE_CACHE=$root/.deps/cache CC=$CC CXX=$CXX CFLAGS="$flags" CXXFLAGS="$flags" LDFLAGS=-fsanitize=thread \
         SUITESPARSE_CMAKE_ARGS="-DSUITESPARSE_USE_OPENMP=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
         scripts/suitesparse.sh "$dir/suitesparse"
-    if [ ! -f "$dir/CMakeCache.txt" ]; then
+    if ! grep -q '^ORVEX_TEST_HOOKS:BOOL=ON' "$dir/CMakeCache.txt" 2>/dev/null; then
         cmake -S "$root" -B "$dir" -G Ninja \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DCMAKE_C_COMPILER="$CC" -DCMAKE_CXX_COMPILER="$CXX" \
-            -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+            -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DORVEX_TEST_HOOKS=ON \
             -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread \
             -DPython_EXECUTABLE="$python" \
             -DCMAKE_PREFIX_PATH="$dir/suitesparse" >/dev/null
