@@ -17,7 +17,8 @@ import orvex.spqr as mod
 from orvex.spqr.frame import docs
 from conftest import ROOT, SANITIZED, make_matrix, needs_module, needs_source_tree, variants
 PACKAGE = pathlib.Path(orvex.__file__).parent
-STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi", "rank/__init__.pyi", "tall/__init__.pyi"]
+STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi", "rank/__init__.pyi", "tall/__init__.pyi",
+         "parallel/__init__.pyi"]
 ALLOWLIST = ROOT / "tests" / "typing" / "stubtest-allowlist.txt"
 EXAMPLE = ROOT / "examples" / "typed_usage.py"
 

@@ -311,6 +311,7 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
     bool rank_zero = false;
     int64_t it = 0;
     for (it = 1; it <= opt.max_iters; ++it) {
+        check_interrupt();
         U0 = U;
         W = U0;
         if (!solve_block(W, false)) { out.flag = 4; out.iterations = it; out.block = b; return out; }
