@@ -2,6 +2,7 @@
 #   make demo   set everything up, build, and run examples/demo.py
 #   make test   set everything up, build, and run the test suite
 #   make asan   the test suite against an AddressSanitizer + UBSan build
+#   make tsan   the thread tests against a ThreadSanitizer build (orvex and SuiteSparse)
 #   make soak   the full leak soak (10^4 iterations of every operation)
 #   make valgrind  a short soak under valgrind's memcheck
 #   make faults the allocation-failure sweep alone, with its counts
@@ -25,7 +26,7 @@ SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 
-.PHONY: all setup build demo test asan soak valgrind faults stress exit-check bench docs docs-check wheel wheel-check sdist ft-build ft-test clean distclean
+.PHONY: all setup build demo test asan tsan soak valgrind faults stress exit-check bench docs docs-check wheel wheel-check sdist ft-build ft-test clean distclean
 
 all: build
 
@@ -65,6 +66,12 @@ asan: build
 	@$(MAKE) --no-print-directory build/asan/.tree-built
 	scripts/asan.sh test
 
+# ThreadSanitizer on the task-tree scheduler and its callers; not part of make
+# test (its SuiteSparse build takes a few minutes, once).
+tsan: build
+	scripts/tsan.sh build
+	scripts/tsan.sh test
+
 SOAK_ITERATIONS ?= 10000
 soak: build
 	$(PYTHON) tests/soak.py --iterations $(SOAK_ITERATIONS)
@@ -91,9 +98,11 @@ bench: build
 	benchmarks/setup.sh
 	$(PYTHON) benchmarks/run.py --readme
 	$(PYTHON) benchmarks/threads.py
+	$(PYTHON) benchmarks/parallel.py
 	$(PYTHON) benchmarks/rank.py
 	$(PYTHON) benchmarks/qkernel.py
 	$(PYTHON) benchmarks/capture.py
+	$(PYTHON) benchmarks/tall.py
 	$(PYTHON) benchmarks/ft.py
 
 # Sphinx and its extensions are installed here only (docs/requirements.txt).

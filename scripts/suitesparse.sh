@@ -10,6 +10,9 @@
 #       (no BLAS is linked; the extension supplies those symbols), for the
 #       self-contained wheel (scripts/wheel/build.sh)
 #
+# $SUITESPARSE_CMAKE_ARGS adds CMake options (scripts/tsan.sh: an
+# instrumented build without OpenMP); $CFLAGS and $CXXFLAGS are CMake's own.
+#
 # The source tarball is fetched with apt-get from Debian's trixie suite, using
 # the archive host this machine's own apt sources name; its checksum is
 # verified before anything is built.  Where apt-get is missing (a
@@ -102,7 +105,7 @@ quiet cmake -S "$root" -B "$src/build" "${generator[@]}" \
     -DSUITESPARSE_DEMOS=OFF \
     -DBUILD_TESTING=OFF \
     -DSUITESPARSE_USE_64BIT_BLAS=OFF \
-    "${flavour_opts[@]}"
+    "${flavour_opts[@]}" ${SUITESPARSE_CMAKE_ARGS:-}
 quiet cmake --build "$src/build" -j "$(nproc)"
 quiet cmake --install "$src/build"
 if [ "$flavour" = wheel ]; then

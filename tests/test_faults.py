@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
+import orvex
 import orvex.rank as rk
 from orvex import _ext
 from orvex.spqr import SPQRFactor, spqr, spqr_factor, spqr_qmult, spqr_solve
@@ -106,7 +107,7 @@ def make_factor(A, kind):
     return spqr_factor(A) if kind == "numeric" else SPQRFactor(A)
 
 
-def run_sweep(inject, counts, dtype, itype, name):
+def run_sweep(inject, counts, dtype, itype, name, operations=operations):
     A, ops = operations(dtype, itype)
     kind, op = ops[name]
     f = make_factor(A, kind)
@@ -169,6 +170,45 @@ def test_numpy_allocation_failures(dtype, itype, name):
     assert outcomes["MemoryError"] + outcomes["ok"] == total
 
 
+def tree_operations(dtype, itype):
+    """Factorizations whose analysis splits the frontal tree into tasks, run
+    on two threads: a failure in any allocation of the parallel path (the
+    stacks and workspace of every task's stack, the schedule) fails the
+    whole factorization cleanly, or SPQR falls back to one stack."""
+    from parallel.test_parallel import grid_gradient
+    A = grid_gradient(9, dtype, itype)
+    b = np.linspace(1, 2, A.shape[0]).astype(dtype)
+    ops = {
+        "SPQRFactor singletons": (None, lambda f: SPQRFactor(A, use_singletons=True)),
+        "factorize": ("symbolic", lambda f: f.factorize(A)),
+        "refactorize": ("numeric", lambda f: f.factorize(A)),
+        "copy": ("numeric", lambda f: f.copy()),
+        "spqr_solve": (None, lambda f: spqr_solve(A, b)),
+        "spqr householder": (None, lambda f: spqr(A, mode="householder")),
+        "rank_estimate": (None, lambda f: rk.rank_estimate(A).rank),
+    }
+    return A, ops
+
+
+TREE_NAMES = list(tree_operations(np.dtype(np.float64), np.dtype(np.int32))[1])
+
+
+@pytest.mark.skipif(not orvex.parallel_factorization_available(), reason="no task-tree scheduler in this SuiteSparse")
+@variants
+@pytest.mark.parametrize("name", TREE_NAMES)
+def test_allocation_failures_in_parallel_factorizations(dtype, itype, name):
+    threads, grain = orvex.get_num_threads(), _ext._task_grain(4, 0)
+    orvex.set_num_threads(2)
+    try:
+        total, outcomes = run_sweep(_ext._fault_injection, _ext._fault_counts, dtype, itype, name, tree_operations)
+        if name not in ("copy", "rank_estimate"):
+            assert _ext._last_tree_profile()[0] > 1
+    finally:
+        _ext._task_grain(*grain)
+        orvex.set_num_threads(threads)
+    assert total > 0 and outcomes["MemoryError"] + outcomes["ok"] == total
+
+
 @pytest.mark.parametrize("itype", [np.int32, np.int64])
 def test_out_of_memory_is_reported_as_such(itype):
     # Every failure inside SPQR's own code paths comes back as out of memory,
@@ -190,3 +230,18 @@ def test_out_of_memory_is_reported_as_such(itype):
                 pass
             finally:
                 _ext._fault_injection(0)
+
+
+@variants
+def test_failures_print_nothing(dtype, itype, capfd):
+    # SuiteSparse's own messages are off: the exception carries the message.
+    A, _ = operations(dtype, itype)
+    for k in (1, 2, 5):
+        _ext._fault_injection(k)
+        try:
+            with pytest.raises(MemoryError):
+                spqr(A, mode="householder")
+        finally:
+            _ext._fault_injection(0)
+    out, err = capfd.readouterr()
+    assert "CHOLMOD" not in out + err and "SPQR" not in out + err

@@ -17,7 +17,8 @@ import orvex.spqr as mod
 from orvex.spqr.frame import docs
 from conftest import ROOT, SANITIZED, make_matrix, needs_module, needs_source_tree, variants
 PACKAGE = pathlib.Path(orvex.__file__).parent
-STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi", "rank/__init__.pyi"]
+STUBS = ["__init__.pyi", "utils.pyi", "spqr/__init__.pyi", "rank/__init__.pyi", "tall/__init__.pyi",
+         "parallel/__init__.pyi"]
 ALLOWLIST = ROOT / "tests" / "typing" / "stubtest-allowlist.txt"
 EXAMPLE = ROOT / "examples" / "typed_usage.py"
 
@@ -50,6 +51,9 @@ res.rank = 3  # misc
 assert res.flag != 5  # comparison-overlap
 rk.cod_solve(A, np.ones(3), transposed_first=True)  # call-arg
 rk.matrix_rank(A, 1e-3, 1e-3)  # call-arg
+import orvex.tall as tl
+tl.lstsq(A, np.ones(3), order="colmad")  # arg-type
+tl.RFactor.from_rows(A, np.ones(3)).solve(method="svd")  # arg-type
 """
 
 

@@ -59,7 +59,7 @@ inside() {
 }
 
 # --- the virtual environment: numpy, scipy, pytest, hypothesis --------------------
-pins=$(grep -E '^(numpy|scipy|pytest|hypothesis)==' requirements-dev.txt | tr '\n' ' ')
+pins=$(grep -E '^(numpy|scipy|pytest|hypothesis|threadpoolctl)==' requirements-dev.txt | tr '\n' ' ')
 venv=/opt/orvex-check/venv
 if [ "$(cat "$fs$venv/.pins" 2>/dev/null)" != "$pins" ]; then
     log "virtual environment with $pins"

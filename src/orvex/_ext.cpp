@@ -8,6 +8,7 @@ void register_info(nb::module_ &m);
 void register_faults(nb::module_ &m);
 void register_rank(nb::module_ &m);
 void register_qkernel(nb::module_ &m);
+void register_parallel(nb::module_ &m);
 }  // namespace orvex
 
 #ifdef ORVEX_BLAS_FORWARD
@@ -33,4 +34,5 @@ NB_MODULE(_ext, m) {
 #endif
     orvex::register_rank(m);
     orvex::register_qkernel(m);
+    orvex::register_parallel(m);
 }

@@ -156,17 +156,42 @@ def test_matrix_rank_and_lstsq_like_numpy():
         assert rk.lstsq(D, b, method="basic").rank == rank
 
 
-def test_uncertain_ranks_warn_in_matrix_rank():
+def test_uncertain_ranks_warn():
     # mcca: singular values without a gap at the tolerance.
     with gzip.open(DATA_DIR / "rank" / "mcca.mtx.gz", "rt") as f:
         A = sp.csc_array(scipy.io.mmread(f))
+    b = np.ones(A.shape[0])
     with pytest.warns(rk.RankWarning, match="not certain"):
         rk.matrix_rank(A)
     with pytest.raises(rk.RankError, match="not certain"):
         rk.rank_estimate(A, check=True)
+    # Every tool that returns an uncertain result (flag 2 or 3) says so, with
+    # the meaning of the flag, pointing at the caller's line.
+    calls = {"basic_solve": lambda: rk.basic_solve(A, b), "pinv_solve": lambda: rk.pinv_solve(A, b),
+             "cod_solve": lambda: rk.cod_solve(A, b), "lstsq": lambda: rk.lstsq(A, b, method="basic"),
+             "rank_estimate": lambda: rk.rank_estimate(A, method="basic")}
+    for name, call in calls.items():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            res = call()
+        assert res.flag in (2, 3), name
+        assert len(caught) == 1 and caught[0].category is rk.RankWarning, name
+        message = str(caught[0].message)
+        assert message.startswith(f"{name}: rank {res.rank} is not certain") and res.flag_meaning in message
+        assert caught[0].filename == __file__, name
+    # check=True raises instead of warning.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", rk.RankWarning)
+        for call in (lambda: rk.basic_solve(A, b, check=True), lambda: rk.cod_solve(A, b, check=True),
+                     lambda: rk.rank_estimate(A, method="basic", check=True)):
+            with pytest.raises(rk.RankError):
+                call()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert rk.matrix_rank(make_matrix(20, 15, rank=4)) == 4
+        for f in SOLVERS:
+            assert f(make_matrix(20, 15, rank=4), np.ones(20)).flag == 0
+        assert rk.null_space(make_matrix(20, 15, rank=4)).result.flag == 0
 
 
 # ---- NullSpace -------------------------------------------------------------------------
@@ -255,3 +280,121 @@ def test_private_kernels_check_their_arguments(deficient):
     G = np.asfortranarray(np.ones((r, 8)) + np.eye(r, 8))
     U, s, V, e, st = qr.ssi(1e-10, G, 1, 50, 3, 3, 100, 5, 0.1, 0)
     assert st["block"] <= st["max_block"] == 3
+
+
+def readonly(Y):
+    Y = np.array(Y)
+    Y.flags.writeable = False
+    return Y
+
+
+@pytest.mark.parametrize("itype", [np.int32, np.int64])
+@pytest.mark.parametrize("source", ["null", "cod N", "cod NT"])
+def test_real_bases_with_complex_and_read_only_operands(itype, source):
+    """A real basis times a complex operand is the complex product, in every
+    product method and the LinearOperator, before and after pickling; read-only
+    operands are accepted everywhere."""
+    A = make_matrix(24, 30, np.float64, itype, rank=9, seed=8)
+    res = rk.cod_solve(A, np.ones(24), null_spaces=True)
+    N0 = {"null": rk.null_space(A), "cod N": res.N, "cod NT": res.NT}[source]
+    Z = N0.toarray()
+    n, d = Z.shape
+    rng = np.random.default_rng(1)
+    Yd = readonly(rng.standard_normal((d, 2)) + 1j * rng.standard_normal((d, 2)))
+    Yn = readonly(rng.standard_normal((n, 2)) + 1j * rng.standard_normal((n, 2)))
+    tol = dict(rtol=1e-12, atol=1e-12)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no ComplexWarning: nothing is dropped
+        for N in (N0, pickle.loads(pickle.dumps(N0))):
+            L = N.aslinearoperator()
+            for Y, got, want in [
+                    (Yd, N @ Yd, Z @ Yd), (Yd, N.matvec(Yd[:, 0]), Z @ Yd[:, 0]),
+                    (Yn, N.rmatmat(Yn), Z.T @ Yn), (Yn, Yn.T @ N, Yn.T @ Z), (Yn, N.lmatmat(Yn[:, 1]), Yn[:, 1] @ Z),
+                    (Yd, N.rmatmat_left(Yd.T), Yd.T @ Z.T), (Yn, N.project_out(Yn), Yn - Z @ (Z.T @ Yn)),
+                    (Yd, L @ Yd[:, 0], Z @ Yd[:, 0]), (Yd, L.matmat(Yd), Z @ Yd), (Yn, L.H @ Yn, Z.T @ Yn),
+                    (Yn, L.rmatvec(Yn[:, 0]), Z.T @ Yn[:, 0])]:
+                assert got.dtype == np.complex128 and np.allclose(got, want, **tol)
+            # Read-only real operands, and N @ [1j] on a one-column basis.
+            x = readonly(Yn.real)
+            assert np.allclose(N.rmatmat(x), Z.T @ x, **tol) and np.allclose(N.lmatmat(x.T), x.T @ Z, **tol)
+            assert np.allclose(N.project_out(x), x - Z @ (Z.T @ x), **tol)
+            assert np.allclose(N.rmatmat_left(readonly(Yd.real.T)), Yd.real.T @ Z.T, **tol)
+    one = rk.null_space(sp.csc_array([[1.0, 1.0], [2.0, 2.0]]))
+    assert one.shape == (2, 1) and np.allclose(one @ np.array([1j]), 1j * one.toarray()[:, 0])
+
+
+class Forged:
+    """A pickle whose reconstruction call is NullSpace's own, with altered arguments."""
+
+    def __init__(self, restore, args):
+        self.restore, self.args = restore, args
+
+    def __reduce__(self):
+        return self.restore, self.args
+
+
+@variants
+def test_forged_pickles_are_refused(dtype, itype):
+    A = make_matrix(24, 30, dtype, itype, rank=9, seed=8)
+    cod = rk.cod_solve(A, np.ones(24), null_spaces=True, transpose_first=True)
+    restore, (house, X, perm, dt, result) = cod.NT.__reduce__()  # Householder form and a permutation
+    assert perm is not None and house is not None
+    H, tau, v = house
+    back = pickle.loads(pickle.dumps(Forged(restore, (house, X, perm, dt, result))))
+    assert np.allclose(back.toarray(), cod.NT.toarray(), rtol=0, atol=1e-14)
+    assert np.allclose(back.tocsc().toarray(), back.toarray(), rtol=0, atol=1e-14)
+
+    def with_csc(M, **change):
+        parts = dict(data=M.data, indices=M.indices, indptr=M.indptr, shape=M.shape) | change
+        return sp.csc_array((parts["data"], parts["indices"], parts["indptr"]), shape=parts["shape"])
+
+    bad_perm = perm.copy()
+    bad_perm[0] = bad_perm[1]
+    hdata = H.data.copy()
+    hdata[H.indptr[1]] = 2.0  # the leading entry of a reflector
+    xdata = X.data.copy()
+    xdata[0] = np.nan
+    forgeries = {
+        "perm": (house, X, bad_perm, dt, result),
+        "perm length": (house, X, perm[:-1], dt, result),
+        "perm type": (house, X, perm.astype(float), dt, result),
+        "X rows": (house, with_csc(X, shape=(X.shape[0] + 1, X.shape[1])), np.r_[perm, len(perm)], dt, result),
+        "X values": (house, with_csc(X, data=xdata), perm, dt, result),
+        "X not orthonormal": (house, with_csc(X, data=2 * X.data), perm, dt, result),
+        "X indices": (house, with_csc(X, indices=X.indices + X.shape[0]), perm, dt, result),
+        "X dtype": (house, X.astype(np.complex128) if X.dtype == np.float64 else X.real, perm, dt, result),
+        "tau length": ((H, tau[:-1], v), X, perm, dt, result),
+        "tau value": ((H, np.r_[tau[:-1], np.inf].astype(tau.dtype), v), X, perm, dt, result),
+        "tau not unitary": ((H, 3 * tau, v), X, perm, dt, result),
+        "v": ((H, tau, np.zeros_like(v)), X, perm, dt, result),
+        "v type": ((H, tau, v.astype(np.int64 if v.dtype == np.int32 else np.int32)), X, perm, dt, result),
+        "H leading entries": ((with_csc(H, data=hdata), tau, v), X, perm, dt, result),
+        "H empty column": ((with_csc(H, indptr=np.r_[H.indptr[:1], H.indptr[:-1]]), tau, v), X, perm, dt, result),
+        "house": ((H, tau), X, perm, dt, result),
+        "dtype": (house, X, perm, "<f4", result),
+        "result": (house, X, perm, dt, "rank 9"),
+    }
+    for what, args in forgeries.items():
+        with pytest.raises(ValueError, match="corrupt NullSpace pickle"):
+            pickle.loads(pickle.dumps(Forged(restore, args)))
+
+
+def test_integer_options_in_the_native_range(deficient):
+    names = ("nsvals_large", "nsvals_small", "ssi_min_block", "ssi_max_block", "ssi_min_iters", "ssi_max_iters",
+             "ssi_nblock_increment", "k", "ssp_min_iters", "ssp_max_iters")
+    for name in names:
+        for bad in (2 ** 31, 2 ** 63, -1, np.int64(2 ** 40)):
+            with pytest.raises(ValueError, match=f"{name} must lie between"):
+                rk.RankOptions(**{name: bad, "ssi_max_block": 2 ** 31 - 1} if name == "ssi_min_block" else {name: bad})
+    # The largest values run, and the counts reported are the sweeps made.
+    # (a power iteration asked for 2^31 sweeps on values at rounding level
+    # would make them all: the test keeps its sweeps at the default)
+    big = rk.RankOptions(ssi_max_iters=np.int64(2 ** 31 - 1), ssi_max_block=2 ** 31 - 1,
+                         ssi_nblock_increment=2 ** 31 - 1, nsvals_large=2 ** 31 - 1)
+    res = rk.rank_estimate(deficient, options=big, method="cod")
+    assert res.rank == 8 and res.flag == 0
+    assert 3 <= res.details["ssi_iterations"] < 100 and 4 <= res.details["ssp_iterations"] < 100
+    for sweeps in (3, 7, 12):
+        res = rk.rank_estimate(deficient, options=rk.RankOptions(ssi_min_iters=sweeps, ssi_max_iters=sweeps),
+                               method="basic")
+        assert res.details["ssi_iterations"] == sweeps

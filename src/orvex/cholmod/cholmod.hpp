@@ -19,6 +19,7 @@
 #include <cholmod.h>
 
 #include "orvex/cholmod/numpy.hpp"
+#include "orvex/parallel/parallel.hpp"
 
 namespace orvex {
 
@@ -122,10 +123,12 @@ private:
 
 // A CHOLMOD workspace living for one call (the one-call functions use it).
 // Start a CHOLMOD workspace as orvex uses it: SuiteSparse's own printing
-// is off (failures reach the caller as exceptions carrying the message).
+// is off (failures reach the caller as exceptions carrying the message),
+// and SPQR gets the current thread count (configure_threads).
 template <class Int> void start_common(cholmod_common *cm) {
     Cholmod<Int>::start(cm);
     cm->print = 0;
+    configure_threads(cm);
 }
 
 template <class Int> class Workspace {
@@ -358,11 +361,14 @@ private:
 
 // Run `work` with the interpreter lock released.  `work` must touch no
 // Python object; a NativeError or std::bad_alloc it throws is raised as the
-// matching Python exception after the lock is taken again.
+// matching Python exception after the lock is taken again.  A signal
+// handler's exception (KeyboardInterrupt) that stopped the work
+// (interrupt_requested) is raised in preference to anything else.
 void raise_native(const NativeError &e);
 template <class F> void run_native(F &&work) {
     bool failed = false, no_memory = false;
     NativeError error{NativeError::Value, {}};
+    Interruption interruption;
     {
         Unlocked unlocked;
         try {
@@ -372,9 +378,11 @@ template <class F> void run_native(F &&work) {
             error = std::move(e);
         } catch (const std::bad_alloc &) {
             no_memory = true;
+        } catch (const Interrupted &) {
         }
         unlocked.relock();
     }
+    interruption.raise_pending();
     if (no_memory) throw std::bad_alloc();
     if (failed) raise_native(error);
 }

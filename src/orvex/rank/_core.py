@@ -1,5 +1,6 @@
 """The rank-revealing tools: basic, null, pinv and cod, and what they share."""
 
+import dataclasses
 import numbers
 import warnings
 
@@ -108,8 +109,43 @@ def _rhs(b, m):
     return B, one
 
 
-def _tolerance(A, tol, rtol, opts, rng):
-    """The absolute tolerance, and the norm estimate when one was needed."""
+# Matrices whose largest entry lies outside [2^-_SAFE, 2^_SAFE] are worked on
+# scaled by a power of 2 (exact): the inverse iterations, squared norms and
+# products by inv(R11) then neither underflow nor overflow, and the results
+# are scaled back.
+_SAFE = 64
+_HUGE = np.finfo(np.float64).max
+
+
+def _exponent(A):
+    """e with 2^(e-1) <= max |a_ij| < 2^e when that lies outside the safe
+    range, else 0."""
+    if A.nnz == 0:
+        return 0
+    d = A.data
+    amax = float(max(np.abs(d.real).max(), np.abs(d.imag).max()) if d.dtype.kind == "c" else np.abs(d).max())
+    if amax == 0:
+        return 0
+    e = int(np.frexp(amax)[1])
+    return e if abs(e) > _SAFE else 0
+
+
+def _ldexp(X, e):
+    """X * 2^e (exact while nothing underflows), complex X too."""
+    if X.dtype.kind == "c":
+        return np.ldexp(X.real, e) + 1j * np.ldexp(X.imag, e)
+    return np.ldexp(X, e)
+
+
+def _scaled(A, e):
+    """A new csc_array 2^-e A sharing A's index arrays (never A's values)."""
+    S = sp.csc_array((_ldexp(A.data, -e), A.indices, A.indptr), shape=A.shape)
+    S.has_canonical_format = A.has_canonical_format
+    return S
+
+
+def _tolerance(A, tol, rtol, opts, rng, e=0):
+    """The absolute tolerance for A scaled by 2^-e, and the one to report."""
     if tol is not None and rtol is not None:
         raise ValueError("give tol or rtol, not both")
     for name, v in (("tol", tol), ("rtol", rtol)):
@@ -119,7 +155,8 @@ def _tolerance(A, tol, rtol, opts, rng):
             if not np.isfinite(float(v)):
                 raise ValueError(f"{name} must be finite, got {v}")
     if tol is not None and float(tol) >= 0:
-        return float(tol)
+        with np.errstate(over="ignore"):
+            return min(float(np.ldexp(float(tol), -e)), _HUGE), float(tol)
     if opts.tol_norm_type == 1:
         norm = float(abs(A).sum(axis=0).max()) if A.nnz else 0.0
     else:
@@ -127,8 +164,10 @@ def _tolerance(A, tol, rtol, opts, rng):
     if rtol is not None:
         if float(rtol) < 0:
             raise ValueError(f"rtol must be non-negative, got {rtol}")
-        return float(rtol) * norm
-    return max(A.shape) * float(np.spacing(norm)) if norm > 0 else 0.0
+        t = float(rtol) * norm
+    else:
+        t = max(A.shape) * float(np.spacing(norm)) if norm > 0 else 0.0
+    return t, float(np.ldexp(t, e))
 
 
 def normest(A, rtol=1e-6, rng=0, maxiter=100):
@@ -137,6 +176,11 @@ def normest(A, rtol=1e-6, rng=0, maxiter=100):
     Starts from the column sums of ``|A|`` and stops when two successive
     estimates agree to ``rtol`` (relative) or after `maxiter` steps; the
     estimate is a lower bound.  A may be any SciPy sparse matrix or array.
+    Nothing is squared: each step normalises ``A x`` before multiplying by
+    ``A^H``, and a matrix with entries beyond ``2^±64`` is iterated on
+    scaled by a power of 2, so that the estimate neither underflows nor
+    overflows anywhere in the float64 range, and ``normest(2^k A)`` is
+    ``2^k normest(A)``.
 
     Parameters
     ----------
@@ -167,10 +211,15 @@ def normest(A, rtol=1e-6, rng=0, maxiter=100):
     (4.549434, 4.549434)
     >>> bool(rk.normest(A, 0.01) <= np.linalg.norm(A.toarray(), 2))
     True
+    >>> rk.normest(A * 2.0 ** -1000) == rk.normest(A) * 2.0 ** -1000
+    True
     """
     A = sp.csc_array(A)
     if A.nnz == 0 or 0 in A.shape:
         return 0.0
+    scale = _exponent(A)
+    if scale:
+        A = _scaled(A, scale)
     x = np.asarray(abs(A).sum(axis=0)).ravel().astype(A.dtype)
     e = np.linalg.norm(x)
     if e == 0:
@@ -189,13 +238,12 @@ def normest(A, rtol=1e-6, rng=0, maxiter=100):
             gen = gen or _generator(rng)
             y = gen.random(A.shape[0])
             ny = np.linalg.norm(y)
-        x = AH @ y
-        nx = np.linalg.norm(x)
-        if nx == 0:
+        x = AH @ (y / ny)
+        e = np.linalg.norm(x)
+        if e == 0:
             return 0.0
-        e = nx / ny
-        x /= nx
-    return float(e)
+        x /= e
+    return float(np.ldexp(e, scale))
 
 
 # ---- pieces shared by the tools -----------------------------------------------------------
@@ -260,9 +308,12 @@ def _ssp(apply, apply_h, shape, q, opts, rng, dtype, enough=None):
 class _Core:
     """Rank and bounds from one factorization M E = Q R + F (M = A or A^H)."""
 
-    def __init__(self, qr, tol, opts, rng, start_block=0, cod=False, first=None):
+    def __init__(self, qr, tol, opts, rng, start_block=0, cod=False, first=None, target=None):
         # first: the factorization of A when qr is the second one of the
-        # complete orthogonal decomposition (of R1^H)
+        # complete orthogonal decomposition (of R1^H).  target: a rank that
+        # another factorization found certain; the inverse iteration then
+        # starts with a block wide enough to reach the gap there (the
+        # nullity of R11 plus the values above the gap that get bounds).
         self.qr = qr
         self.r = r = qr.rank
         base = qr if first is None else first
@@ -272,11 +323,17 @@ class _Core:
         self.overflow = False
         mn = min(base.shape)
         details = {"rank_spqr": base.rank_spqr, "norm_E_fro": normE}
+        self.target = target
         if r > 0:
             ssi_tol = tol if opts.ssi_tol is None else float(opts.ssi_tol)
-            maxb = min(max(opts.ssi_max_block, min(opts.nsvals_large, r)), r)
+            max_block = opts.ssi_max_block
+            if target is not None and 0 <= target < r:
+                need = min(r, r - target + opts.nsvals_large)
+                max_block = max(max_block, need)
+                start_block = max(start_block, need)
+            maxb = min(max(max_block, min(opts.nsvals_large, r)), r)
             G = np.asfortranarray(rng.standard_normal((r, maxb)))
-            U, s, V, e, st = qr.ssi(ssi_tol, G, opts.nsvals_large, opts.ssi_min_block, opts.ssi_max_block,
+            U, s, V, e, st = qr.ssi(ssi_tol, G, opts.nsvals_large, opts.ssi_min_block, max_block,
                                     opts.ssi_min_iters, opts.ssi_max_iters, opts.ssi_nblock_increment,
                                     opts.ssi_convergence_factor, start_block)
             details.update(ssi_flag=st["flag"], ssi_iterations=st["iterations"], ssi_block=st["block"],
@@ -362,10 +419,10 @@ def _result(cls, core, method, tol, norm_AN=None, norm_AtNT=None, extra=None, **
                method=method, details=details, **more)
 
 
-def _warn_overflow(method):
+def _warn_overflow(method, stacklevel=3):
     warnings.warn(f"{method}: the inverse iteration on R11 overflowed (flag 4); R11 is too "
                   "ill-conditioned at this tolerance: no solution or basis is returned",
-                  RankOverflowWarning, stacklevel=3)
+                  RankOverflowWarning, stacklevel=stacklevel)
 
 
 def _check(result, check):
@@ -410,15 +467,18 @@ def _identity_basis(n, dtype):
 
 # ---- basic and null ----------------------------------------------------------------------
 
-def _basic_core(M, MH, B, tol, opts, rng, nt, start_block=0):
-    """Factor M, find its rank; the basic solution of M x = B; NT of M.
+def _basic_core(M, MH, B, tol, opts, rng, nt, start_block=0, qr=None, target=None):
+    """Factor M (unless `qr` is its factorization), find its rank; the
+    basic solution of M x = B; NT of M.
 
     nt: True (form the left null-space basis), "auto" (form it when its
-    power iteration is needed to confirm the rank) or False.
+    power iteration is needed to confirm the rank) or False.  target: a
+    certain rank from elsewhere that the inverse iteration aims at.
     Returns (core, x or None, NT or None, norm_MhNT or None).
     """
-    qr = _ext._rank_qr(M, opts.order, tol)
-    core = _Core(qr, tol, opts, rng, start_block)
+    if qr is None:
+        qr = _ext._rank_qr(M, opts.order, tol)
+    core = _Core(qr, tol, opts, rng, start_block, target=target)
     if core.overflow:
         return core, None, None, None
     m, n = M.shape
@@ -476,7 +536,39 @@ def _setup(A, b, tol, rtol, options, rng):
     B, one = (None, False) if b is None else _rhs(b, A.shape[0])
     if B is not None:
         B = np.asfortranarray(B, dtype=A.dtype)
-    t = _tolerance(A, tol, rtol, opts, gen)
-    return A, itype, B, one, opts, gen, t
+    e = _exponent(A)
+    if e:
+        A = _scaled(A, e)
+    t, reported = _tolerance(A, tol, rtol, opts, gen, e)
+    return A, itype, B, one, opts, gen, t, (e, reported)
+
+
+def _rescale(res, sc):
+    """A result of the tools on 2^-e A as one on A (sc = (e, reported tol))."""
+    e, tol = sc
+    if e == 0:
+        return res
+
+    def up(v):
+        return None if v is None else float(np.ldexp(v, e))
+    details = dict(res.details)
+    if "norm_E_fro" in details:
+        details["norm_E_fro"] = up(details["norm_E_fro"])
+    changes = dict(tol=tol, tol_alt=up(res.tol_alt), sval_lower_bounds=np.ldexp(res.sval_lower_bounds, e),
+                   sval_upper_bounds=np.ldexp(res.sval_upper_bounds, e), norm_AN_estimate=up(res.norm_AN_estimate),
+                   norm_AtNT_estimate=up(res.norm_AtNT_estimate), details=details)
+    if isinstance(res, LstsqResult) and res.x is not None:
+        changes["x"] = _ldexp(res.x, -e)
+    return dataclasses.replace(res, **changes)
+
+
+def _source(source):
+    return {} if source is None else {"rank_from": source}
+
+
+def _warn_uncertain(tool, res, stacklevel):
+    if res.flag in (2, 3):
+        warnings.warn(f"{tool}: rank {res.rank} is not certain at tol={res.tol:.3g} "
+                      f"(flag {res.flag}: {res.flag_meaning})", RankWarning, stacklevel=stacklevel)
 
 

@@ -23,6 +23,12 @@ def _dense_operand(Y, dtype, what):
     return Y, np.result_type(Y.dtype, dtype, np.float64)
 
 
+def _split(N, Y):
+    """True when a real basis meets a complex operand: the product is then
+    taken on the real and imaginary parts (Q and X are real)."""
+    return N.dtype.kind == "f" and Y.dtype.kind == "c"
+
+
 class NullSpace:
     """An orthonormal basis N (n-by-d) of a numerical null space.
 
@@ -36,7 +42,11 @@ class NullSpace:
     (``N^H Y``), :meth:`rmatmat_left` (``Y N^H``), :meth:`project_out`;
     :meth:`aslinearoperator` gives a SciPy LinearOperator; :meth:`toarray`
     and :meth:`tocsc` give N explicitly.  There is no ``__array__``, so
-    nothing densifies N silently.  Null spaces pickle (as plain arrays).
+    nothing densifies N silently.  Operands may be dense or sparse,
+    read-only, and complex with a real basis (the product is then complex).
+    Null spaces pickle (as plain arrays; the unpickler checks the
+    permutation, the shapes and the Householder form, and refuses anything
+    else with a ValueError).
     The tools (:func:`null_space`, and the solvers on request) make them;
     the constructor is not meant to be called directly.
 
@@ -99,6 +109,8 @@ class NullSpace:
         if self._house is None:
             return Y.copy(order="F")
         H, tau, v = self._house
+        if not Y.flags.writeable:  # the Householder kernel takes writable operands only
+            Y = Y.copy(order="F")
         return _ext._qmult(code, H, np.asfortranarray(tau.reshape(1, -1)), v, Y)
 
     def _house_arrays(self):
@@ -133,6 +145,8 @@ class NullSpace:
         True
         """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
+        if _split(self, Y):
+            return self.matmat(Y.real) + 1j * self.matmat(Y.imag)
         one = Y.ndim == 1
         Y2 = Y[:, None] if one else Y
         if Y2.shape[0] != self.shape[1]:
@@ -166,6 +180,8 @@ class NullSpace:
         True
         """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
+        if _split(self, Y):
+            return self.rmatmat(Y.real) + 1j * self.rmatmat(Y.imag)
         one = Y.ndim == 1
         Y2 = Y[:, None] if one else Y
         if Y2.shape[0] != self.shape[0]:
@@ -201,6 +217,8 @@ class NullSpace:
         (True, (2, 3))
         """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
+        if _split(self, Y):
+            return self.lmatmat(Y.real) + 1j * self.lmatmat(Y.imag)
         one = Y.ndim == 1
         Y2 = Y[None, :] if one else Y
         if Y2.shape[1] != self.shape[0]:
@@ -228,6 +246,8 @@ class NullSpace:
         (True, (5,))
         """
         Y, _ = _dense_operand(Y, self.dtype, "Y")
+        if _split(self, Y):
+            return self.rmatmat_left(Y.real) + 1j * self.rmatmat_left(Y.imag)
         one = Y.ndim == 1
         Y2 = Y[None, :] if one else Y
         if Y2.shape[1] != self.shape[1]:
@@ -270,6 +290,8 @@ class NullSpace:
         (True, True)
         """
         x, _ = _dense_operand(x, self.dtype, "x")
+        if _split(self, x):
+            return self.project_out(x.real) + 1j * self.project_out(x.imag)
         return x - self.matmat(self.rmatmat(x))
 
     def aslinearoperator(self):
@@ -361,5 +383,83 @@ class NullSpace:
         return f"<NullSpace {self.shape[0]}x{self.shape[1]} {self.dtype}>"
 
 
+def _owned(a, what, dtype=None, ndim=1):
+    """A writable, contiguous copy of a restored array, or a ValueError."""
+    if not isinstance(a, np.ndarray) or a.ndim != ndim or (dtype is not None and a.dtype != dtype):
+        raise ValueError(f"corrupt NullSpace pickle: {what} is not a {ndim}-D {dtype or ''} array")
+    return np.array(a, order="C", copy=True)
+
+
+def _permutation(v, n, what):
+    if v.dtype.kind != "i" or v.shape != (n,) or not np.array_equal(np.sort(v), np.arange(n)):
+        raise ValueError(f"corrupt NullSpace pickle: {what} is not a permutation of 0..{n - 1}")
+
+
+def _sparse(M, dtype, what):
+    if not (sp.issparse(M) and M.format == "csc" and M.ndim == 2):
+        raise ValueError(f"corrupt NullSpace pickle: {what} is not a CSC matrix")
+    M = sp.csc_array((_owned(M.data, what + " values", dtype), _owned(M.indices, what + " indices"),
+                      _owned(M.indptr, what + " pointers")), shape=M.shape)
+    try:
+        M.check_format(full_check=True)
+    except ValueError as exc:
+        raise ValueError(f"corrupt NullSpace pickle: {what}: {exc}") from None
+    if M.indices.dtype != M.indptr.dtype or M.indices.dtype not in (np.int32, np.int64):
+        raise ValueError(f"corrupt NullSpace pickle: {what} has indices of another type than int32/int64")
+    if not M.has_canonical_format:
+        raise ValueError(f"corrupt NullSpace pickle: {what} has unsorted or repeated row indices")
+    if not np.isfinite(M.data).all():
+        raise ValueError(f"corrupt NullSpace pickle: {what} holds NaN or infinite values")
+    return M
+
+
 def _restore(house, X, perm, dtype, result):
-    return NullSpace(None, house, X, perm, np.dtype(dtype), result)
+    """The unpickler: every part is checked before the basis is rebuilt, so
+    that a forged or damaged pickle gives a ValueError, never a basis that
+    reads outside its arrays or is not orthonormal."""
+    from ._results import RankResult
+    try:
+        dtype = np.dtype(dtype)
+    except TypeError:
+        raise ValueError(f"corrupt NullSpace pickle: dtype {dtype!r}") from None
+    if dtype not in (np.float64, np.complex128):
+        raise ValueError(f"corrupt NullSpace pickle: dtype {dtype} is not float64 or complex128")
+    if result is not None and not isinstance(result, RankResult):
+        raise ValueError("corrupt NullSpace pickle: result is not a RankResult")
+    X = _sparse(X, dtype, "X")
+    rows = X.shape[0]
+    if house is not None:
+        if not (isinstance(house, tuple) and len(house) == 3):
+            raise ValueError("corrupt NullSpace pickle: the Householder data is not (H, tau, v)")
+        H, tau, v = house
+        H = _sparse(H, dtype, "H")
+        tau = _owned(tau, "tau", dtype)
+        v = _owned(v, "v")
+        m, k = H.shape
+        if m != rows:
+            raise ValueError(f"corrupt NullSpace pickle: X has {rows} rows, Q has {m}")
+        if tau.shape != (k,) or not np.isfinite(tau).all():
+            raise ValueError(f"corrupt NullSpace pickle: tau must hold {k} finite coefficients")
+        _permutation(v, m, "v")
+        if v.dtype != H.indices.dtype:
+            raise ValueError("corrupt NullSpace pickle: v and the indices of H differ in type")
+        # SPQR's reflectors: I - tau h h^H with h's first entry 1, first rows
+        # increasing, each one unitary (2 Re tau = |tau|^2 ||h||^2).
+        counts = np.diff(H.indptr)
+        if k and (counts.min() == 0 or np.any(H.data[H.indptr[:-1]] != 1)
+                  or np.any(np.diff(H.indices[H.indptr[:-1]]) <= 0)):
+            raise ValueError("corrupt NullSpace pickle: H is not in SPQR's Householder form")
+        hh = np.add.reduceat(np.abs(H.data) ** 2, H.indptr[:-1]) if k else np.zeros(0)
+        t2 = np.abs(tau) ** 2 * hh
+        if np.any(np.abs(2 * tau.real - t2) > 1e-8 * np.maximum(1.0, t2)):
+            raise ValueError("corrupt NullSpace pickle: a Householder reflector is not unitary")
+        house = (H, tau, v)
+    if perm is not None:
+        perm = _owned(perm, "perm")
+        _permutation(perm, rows, "perm")
+    # N = P Q X is orthonormal exactly when X is.
+    G = (X.conj().T @ X).tocoo()
+    d = X.shape[1]
+    if G.nnz and np.abs(G.data - (G.row == G.col)).max() > 1e-8 or np.count_nonzero(G.diagonal()) != d:
+        raise ValueError("corrupt NullSpace pickle: the columns of X are not orthonormal")
+    return NullSpace(None, house, X, perm, dtype, result)

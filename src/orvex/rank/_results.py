@@ -23,11 +23,17 @@ class RankOverflowWarning(RankWarning, RuntimeWarning):
     for the tolerance; no solution or basis is returned."""
 
 
+# Block sizes and iteration counts are 64-bit integers in the native
+# iteration, where a block grows by sums of them: 2^31 - 1 keeps every sum
+# exact (and is far beyond any useful value).
+_INT_MAX = 2 ** 31 - 1
+
+
 def _positive_int(name, value, minimum=1):
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
-    if value < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {value}")
+    if not minimum <= value <= _INT_MAX:
+        raise ValueError(f"{name} must lie between {minimum} and {_INT_MAX}, got {value}")
 
 
 def _factor(name, value):
@@ -70,6 +76,10 @@ class RankOptions:
         Sweeps of that power iteration before testing / at most.
     ssp_convergence_factor : float
         Relative accuracy asked of the largest value it estimates.
+
+    Integer options lie between 1 (0 for the minimum sweeps) and
+    ``2**31 - 1``; anything else is a ValueError (a TypeError for a
+    non-integer).
 
     Examples
     --------

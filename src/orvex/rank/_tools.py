@@ -9,7 +9,8 @@ import scipy.sparse as sp
 from orvex import _ext
 
 from ._core import (_QHX, _QX, _Core, _EmptyCore, _LazyAdjoint, _basic_core, _check, _identity_basis,
-                    _NO_RHS, _null_X, _out, _residuals, _result, _setup, _ssp, _warn_overflow)
+                    _NO_RHS, _null_X, _out, _rescale, _residuals, _result, _setup, _source, _ssp,
+                    _warn_overflow, _warn_uncertain)
 from ._nullspace import NullSpace
 from ._results import LstsqResult, RankError, RankOverflowWarning, RankResult, RankWarning
 
@@ -30,7 +31,8 @@ _COMMON = """
         Seed or generator of the random starting blocks.  The default 0
         makes results repeat; None draws fresh entropy.
     check : bool
-        Raise RankError unless the rank is certain (flag 0)."""
+        Raise RankError unless the rank is certain (flag 0).  Without it,
+        an uncertain result (flag 2 or 3) comes with a RankWarning."""
 
 
 def _attach(res, **bases):
@@ -55,17 +57,25 @@ def _empty(A, B, one, t, method, N=False, NT=False):
 
 # ---- basic ----------------------------------------------------------------------------------
 
-def basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=None, rng=0, check=False):
-    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
+def _basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=None, rng=0, check=False,
+                 name="basic_solve"):
+    A, itype, B, one, opts, gen, t, sc = _setup(A, b, tol, rtol, options, rng)
     if 0 in A.shape:
-        return _check(_empty(A, B, one, t, "basic", NT=left_null_space), check)
+        return _check(_rescale(_empty(A, B, one, t, "basic", NT=left_null_space), sc), check)
     AH = _LazyAdjoint(A, itype)
     core, x, NT, norm = _basic_core(A, AH, B, t, opts, gen, True if left_null_space else "auto")
     if core.overflow:
-        _warn_overflow("basic_solve")
-        return _check(_result(LstsqResult, core, "basic", t), check)
-    res = _result(LstsqResult, core, "basic", t, norm_AtNT=norm, x=_out(x, one), residuals=_residuals(A, x, B))
+        _warn_overflow(name, 4)
+        return _check(_rescale(_result(LstsqResult, core, "basic", t), sc), check)
+    res = _rescale(_result(LstsqResult, core, "basic", t, norm_AtNT=norm, x=_out(x, one),
+                           residuals=_residuals(A, x, B)), sc)
+    if not check:
+        _warn_uncertain(name, res, 4)
     return _check(_attach(res, NT=NT), check)
+
+
+def basic_solve(A, b, tol=None, *, rtol=None, left_null_space=False, options=None, rng=0, check=False):
+    return _basic_solve(A, b, tol, rtol=rtol, left_null_space=left_null_space, options=options, rng=rng, check=check)
 
 
 basic_solve.__doc__ = """Basic solution of ``min ||b - A x||_2`` for a rank-deficient A.
@@ -135,26 +145,64 @@ def _null(A, AH, t, opts, gen, start_block=0):
     return core, N, norm
 
 
+def _null_tool(A, AH, t, opts, gen):
+    """null_space's work: (core, N, norm_AN, source); N is None on overflow.
+
+    The QR of A^H first.  When its rank is not certain (and its estimates
+    do not show the spectrum flat at the tolerance): the QR of A, whose
+    certain rank aims a second inverse iteration on A^H's R11; then the
+    complete orthogonal decomposition on that QR of A (its N serves as
+    well).  source names what decided (None: A^H's QR alone).
+    """
+    core, N, norm = _null(A, AH, t, opts, gen)
+    if not core.overflow and (_flag(core) == 0 or _gapless(core)):
+        return core, N, norm, None
+    found = [] if core.overflow else [(core, N, norm, None)]
+    cb = _basic_core(A, AH, None, t, opts, gen, "auto")[0]
+    known = [(cb.k, "basic")] if not cb.overflow and _flag(cb) == 0 else []
+    if known and not core.overflow:
+        c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core.qr, target=cb.k)
+        if not c3.overflow:
+            found.append((c3, N3, n3, "basic"))
+            if _flag(c3) == 0:
+                return found[-1]
+    if known or cb.overflow or not _gapless(cb):
+        c2, _, N2, _, n2, _ = _cod(A, AH, None, t, opts, gen, True, False, qr1=cb.qr, known=known, other=False,
+                                   first_done=True)
+        if not c2.overflow:
+            found.append((c2, N2, n2, "cod"))
+            if _flag(c2) == 0:
+                return found[-1]
+    if not found:
+        return core, None, None, None
+    return min(found, key=lambda f: _flag(f[0]))
+
+
 def null_space(A, tol=None, *, rtol=None, options=None, rng=0, check=False):
-    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
+    A, itype, _, _, opts, gen, t, sc = _setup(A, _NO_RHS, tol, rtol, options, rng)
     if 0 in A.shape:
         res = _check(_result(RankResult, _EmptyCore(t), "null", t, norm_AN=0.0), check)
-        return _identity_basis(A.shape[1], A.dtype)._with_result(res)
-    core, N, norm = _null(A, _LazyAdjoint(A, itype), t, opts, gen)
-    if core.overflow:
+        return _identity_basis(A.shape[1], A.dtype)._with_result(_rescale(res, sc))
+    core, N, norm, source = _null_tool(A, _LazyAdjoint(A, itype), t, opts, gen)
+    if N is None:
         _warn_overflow("null_space")
         _check(_result(RankResult, core, "null", t), check)
         return None
-    res = _check(_result(RankResult, core, "null", t, norm_AN=norm), check)
-    return N._with_result(res)
+    res = _rescale(_result(RankResult, core, "null", t, norm_AN=norm, extra=_source(source)), sc)
+    if not check:
+        _warn_uncertain("null_space", res, 3)
+    return N._with_result(_check(res, check))
 
 
 null_space.__doc__ = """Orthonormal basis of the numerical null space of A.
 
     Factors A^H with SPQR at the tolerance, finds the rank by inverse
     subspace iteration, and returns N (n-by-(n - rank)) in factored form:
-    SPQR's Householder vectors times a sparse matrix.  When the rank is
-    certain, ``||A N||_2 <= tol``.  ``N.toarray()`` is what
+    SPQR's Householder vectors times a sparse matrix.  When the rank of
+    A^H's QR is not certain, the QR of A decides: its certain rank aims a
+    second inverse iteration, or its complete orthogonal decomposition
+    gives the basis (``result.details["rank_from"]`` says which).  When the
+    rank is certain, ``||A N||_2 <= tol``.  ``N.toarray()`` is what
     :func:`scipy.linalg.null_space` gives, up to a rotation of the columns.
 
     Parameters
@@ -209,31 +257,93 @@ def _worse(res_a, res_b):
     return res_a
 
 
-def pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rng=0, check=False):
-    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
+def _pinv_tool(A, AH, B, t, opts, gen, null_spaces):
+    """pinv_solve's work: (core, x, N, NT, norm_AN, norm_AtNT, extra); x is
+    None on overflow.
+
+    The basic solution (QR of A) minus its component in the null space (QR
+    of A^H).  Unless both ranks are certain and equal: the complete
+    orthogonal decomposition on the QR of A, aimed at a certain rank of
+    either; then either QR again, aimed at the other's certain rank.
+    """
+    want = True if null_spaces else "auto"
+    core_b, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, want)
+    core_n = N = norm_n = None
+    if not core_b.overflow:
+        start = min(max(2, core_b.r - core_b.k + 1), opts.ssi_max_block)
+        core_n, N, norm_n = _null(A, AH, t, opts, gen, start)
+    ok_b = not core_b.overflow
+    ok_n = core_n is not None and not core_n.overflow
+    fb = _flag(core_b) if ok_b else 4
+    fn = _flag(core_n) if ok_n else 4
+    extra = {"flag_basic": fb, "flag_null": fn, "rank_basic": int(core_b.k),
+             "rank_null": None if core_n is None else int(core_n.k)}
+
+    def project(cb, xb, Nb):
+        return xb - Nb.matmat(Nb.rmatmat(xb)) if xb is not None and xb.shape[1] else xb
+
+    found = []
+    if ok_b and ok_n:
+        rb, rn = (_result(RankResult, c, "pinv", t) for c in (core_b, core_n))
+        worse = core_b if _worse(rb, rn) is rb else core_n
+        flag = _flag(worse)
+        if fb == 0 and fn == 0 and core_b.k == core_n.k:
+            return worse, project(core_b, xb, N), N, NT, norm_n, norm_nt, extra
+        if fb == 0 and fn == 0:
+            flag = 2  # two confident estimates that disagree: neither can be trusted
+        found.append((flag, (worse, project(core_b, xb, N), N, NT, norm_n, norm_nt, dict(extra)), flag == 2))
+    known = [(c.k, name) for c, f, name in ((core_b, fb, "basic"), (core_n, fn, "null")) if f == 0]
+    flat = any(c is not None and not c.overflow and _gapless(c) for c in (core_b, core_n))
+    if not (flat and not known):
+        # The other QR's inverse iteration aimed at a certain rank; then the
+        # complete orthogonal decompositions on the QRs made: of A, of A^H.
+        if ok_b and ok_n and fb == 0 and fn != 0:
+            c3, _, N3, n3 = _basic_core(AH.get(), A, None, t, opts, gen, True, qr=core_n.qr, target=core_b.k)
+            if not c3.overflow and _flag(c3) == 0:
+                return c3, project(core_b, xb, N3), N3, NT, n3, norm_nt, dict(extra, rank_from="basic")
+        if ok_b and ok_n and fn == 0 and fb != 0:
+            c3, x3, NT3, n3 = _basic_core(A, AH, B, t, opts, gen, want, qr=core_b.qr, target=core_n.k)
+            if not c3.overflow and _flag(c3) == 0:
+                return (c3, project(c3, x3, N), N, NT3 if null_spaces else None, norm_n, n3,
+                        dict(extra, rank_from="null"))
+        for transposed, core in ((False, core_b), (True, core_n)):
+            if core is None or flat:  # flat at the tolerance: no decomposition would be certain
+                continue
+            c, x, Nc, NTc, nN, nNT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces, transposed,
+                                          qr1=core.qr, known=known, other=False, first_done=True)
+            if not c.overflow:
+                found.append((_flag(c), (c, x, Nc, NTc, nN, nNT, dict(extra, rank_from="cod")), False))
+                if _flag(c) == 0:
+                    return found[-1][1]
+    if not found:
+        return core_b if core_b.overflow else core_n, None, None, None, None, None, extra
+    flag, out, disagree = min(found, key=lambda f: f[0])
+    if disagree:
+        out[6]["disagree"] = True
+    return out
+
+
+def _pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rng=0, check=False,
+                name="pinv_solve"):
+    A, itype, B, one, opts, gen, t, sc = _setup(A, b, tol, rtol, options, rng)
     if 0 in A.shape:
-        return _check(_empty(A, B, one, t, "pinv", N=null_spaces, NT=null_spaces), check)
-    AH = _LazyAdjoint(A, itype)
-    core_b, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, True if null_spaces else "auto")
-    if core_b.overflow:
-        _warn_overflow("pinv_solve")
-        return _check(_result(LstsqResult, core_b, "pinv", t), check)
-    start = min(max(2, core_b.r - core_b.k + 1), opts.ssi_max_block)
-    core_n, N, norm_n = _null(A, AH, t, opts, gen, start)
-    if core_n.overflow:
-        _warn_overflow("pinv_solve")
-        return _check(_result(LstsqResult, core_n, "pinv", t), check)
-    x = xb - N.matmat(N.rmatmat(xb)) if xb.shape[1] else xb
-    rb = _result(RankResult, core_b, "pinv", t)
-    rn = _result(RankResult, core_n, "pinv", t)
-    worse = core_b if _worse(rb, rn) is rb else core_n
-    res = _result(LstsqResult, worse, "pinv", t, norm_AN=norm_n, norm_AtNT=norm_nt,
-                  extra={"flag_basic": rb.flag, "flag_null": rn.flag, "rank_basic": rb.rank, "rank_null": rn.rank},
+        return _check(_rescale(_empty(A, B, one, t, "pinv", N=null_spaces, NT=null_spaces), sc), check)
+    core, x, N, NT, norm_n, norm_nt, extra = _pinv_tool(A, _LazyAdjoint(A, itype), B, t, opts, gen, null_spaces)
+    if x is None:
+        _warn_overflow(name, 4)
+        return _check(_rescale(_result(LstsqResult, core, "pinv", t, extra=extra), sc), check)
+    res = _result(LstsqResult, core, "pinv", t, norm_AN=norm_n, norm_AtNT=norm_nt, extra=extra,
                   x=_out(x, one), residuals=_residuals(A, x, B))
-    if rb.flag == 0 and rn.flag == 0 and rb.rank != rn.rank:
-        # Two confident estimates that disagree: neither can be trusted.
+    if extra.get("disagree"):
         res = dataclasses.replace(res, flag=2, tol_alt=None)
-    return _check(_attach(res, N=N if null_spaces else None, NT=NT), check)
+    res = _rescale(res, sc)
+    if not check:
+        _warn_uncertain(name, res, 4)
+    return _check(_attach(res, N=N if null_spaces else None, NT=NT if null_spaces else None), check)
+
+
+def pinv_solve(A, b, tol=None, *, rtol=None, null_spaces=False, options=None, rng=0, check=False):
+    return _pinv_solve(A, b, tol, rtol=rtol, null_spaces=null_spaces, options=options, rng=rng, check=check)
 
 
 pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x = pinv(A_k) b``.
@@ -241,7 +351,9 @@ pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x 
     The basic solution (QR of A) minus its component in the numerical null
     space of A (QR of A^H): the minimum-norm solution of the rank-k
     problem, close to the truncated-SVD solution when A has a gap at the
-    tolerance.  Two sparse QRs.
+    tolerance.  Two sparse QRs; when either rank is not certain, the
+    other's certain rank aims a second inverse iteration, or the complete
+    orthogonal decomposition of A or A^H gives the solution.
 
     Parameters
     ----------
@@ -293,32 +405,24 @@ pinv_solve.__doc__ = """Pseudoinverse (minimum-norm least-squares) solution ``x 
 
 # ---- complete orthogonal decomposition ---------------------------------------------------
 
-def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False):
-    """Returns (core, x, N, NT, norm_AN, norm_AtNT).
+def _cod_rank(A, AH, M, qr1, qr2, t, opts, gen, want_NT, transpose_first, target=None):
+    """Rank, bounds and null-space bases of the decomposition (qr1, qr2).
 
-    M E1 = Q1 [R1; 0] + F and R1^H E2 = Q2 [T; 0], with M = A (then
-    A ~ Q1 E2 T^H [I 0] Q2^H E1^T) or, transpose_first, M = A^H (then
-    A ~ E1 Q2 [I; 0] T E2^T Q1^H); the rank from inverse iteration on T.
+    Returns a dict: core, Us, Vs, N, NT (when wanted or needed by the
+    bounds), norm_N, norm_NT.
     """
     m, n = A.shape
     dtype = A.dtype
-    M = AH.get() if transpose_first else A
-    mm = M.shape[0]  # rows of M: the space of Q1
-    qr1 = _ext._rank_qr(M, opts.order, t)
+    mm, nq = M.shape  # the spaces of Q1 and of Q2
     r = qr1.rank
-    if r == 0:
+    if qr2 is None:
         core = _Core(qr1, t, opts, gen)
         Us = Vs = np.zeros((0, 0))
-        qr2 = None
     else:
-        qr2 = qr1.transpose_factor(opts.order, 0.0)
-        if qr2.rank != r:
-            raise RankError(f"inconsistent rank estimates: R1 has rank {r}, its transpose {qr2.rank}")
-        core = _Core(qr2, t, opts, gen, cod=True, first=qr1)
+        core = _Core(qr2, t, opts, gen, cod=True, first=qr1, target=target)
         if core.overflow:
-            return core, None, None, None, None, None
+            return dict(core=core)
         Us, Vs = core.small()
-    nq = M.shape[1]  # the space of Q2 (columns of M)
     # The basis built from Q2 (null space of M) and the one built from Q1
     # (null space of M^H): N and NT for M = A, NT and N for M = A^H.
     if qr2 is None:
@@ -333,28 +437,176 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False):
     else:
         N = from_q2
         make_NT = make_q1
-    norm_N = norm_NT = None
+    q = max(opts.nsvals_small, opts.k)
+    norm_N = norm_NT = 0.0
     if N.shape[1] > 0:
         s, e, f, its = _ssp(lambda V: A @ N.matmat(V), lambda U: N.rmatmat(AH @ U), (m, N.shape[1]),
-                            max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
+                            q, opts, gen, dtype, enough=0.1 * t)
         core.refine(s, e)
         norm_N = float(s[0])
         core.details.update(ssp_flag=f, ssp_iterations=its)
-    else:
-        norm_N = 0.0
     NT = None
     if want_NT or core.needs_check():
         NT = make_NT()
         if NT.shape[1] > 0:
             s, e, f, its = _ssp(lambda V: AH @ NT.matmat(V), lambda U: NT.rmatmat(A @ U), (n, NT.shape[1]),
-                                max(opts.nsvals_small, opts.k), opts, gen, dtype, enough=0.1 * t)
+                                q, opts, gen, dtype, enough=0.1 * t)
             core.refine(s, e)
             norm_NT = float(s[0])
             core.details.update(ssp_flag_NT=f, ssp_iterations_NT=its)
-        else:
-            norm_NT = 0.0
         if not want_NT:
             NT = None
+    else:
+        norm_NT = None
+    return dict(core=core, Us=Us, Vs=Vs, N=N, NT=NT, norm_N=norm_N, norm_NT=norm_NT)
+
+
+def _flag(core):
+    return core.flag()[0]
+
+
+def _gapless(core):
+    """The inverse iteration's estimates on both sides of the tolerance lie
+    within a factor 10: no clear gap there, and another factorization would
+    not find one either (flat spectra such as Kahan's); no fallback then."""
+    if core.overflow or not 0 < core.nsl <= len(getattr(core, "s", ())):
+        return False
+    # Below the tolerance: the next estimate, else the upper bound there.
+    if core.nsl < len(core.s):
+        below = core.s[core.nsl]
+    elif core.nss > 0:
+        below = core.ub[core.nsl]
+    else:
+        return False
+    return core.s[core.nsl - 1] < 10 * below
+
+
+# Up to this many columns dropped by the first QR, cod_solve forms the null
+# space of R1 = [R11 R12] directly when R11's rank is certain and full.
+_FEW_DROPPED = 32
+
+
+def _cod_few_dropped(A, AH, B, t, opts, gen, qr1, want_N, want_NT):
+    """The complete orthogonal decomposition without a second QR when SPQR
+    dropped only d <= _FEW_DROPPED columns and the inverse iteration finds
+    R11 certainly of full rank r: then null(R1) is spanned by
+    ``[-R11^-1 R12; I]`` (n-by-d, orthonormalised here), ``N = E1`` times it,
+    and x is the basic solution minus its component in N.  Returns the
+    tuple of _cod; else (None, the basic core) when R11 is not certainly of
+    full rank or the basis fails the power iteration's check
+    ``||A N|| <= tol / 2``.
+    """
+    n = A.shape[1]
+    dtype = A.dtype
+    r = qr1.rank
+    core, xb, NT, norm_nt = _basic_core(A, AH, B, t, opts, gen, True if want_NT else "auto", qr=qr1)
+    if core.overflow or _flag(core) != 0 or core.k != r:
+        return None, core
+    d = n - r
+    if d == 0:
+        Z = np.zeros((n, 0), dtype=dtype)
+    else:
+        # R12: the columns past r of R1 (in live-first order), read from its
+        # arrays directly.
+        R1 = qr1.r_factor()
+        lo, hi = int(R1.indptr[r]), int(R1.indptr[n])
+        R12 = np.zeros((r, d), dtype=dtype, order="F")
+        R12[R1.indices[lo:hi], np.repeat(np.arange(d), np.diff(R1.indptr[r:]))] = R1.data[lo:hi]
+        W, ok = qr1.solve(R12, False)
+        if not ok:
+            return None, core
+        Z = np.linalg.qr(np.vstack([-W, np.eye(d, dtype=dtype)]))[0]
+    N = NullSpace(None, None, sp.csc_array(Z), qr1.perm, dtype)
+    norm_N = 0.0
+    if d > 0:
+        s, e, f, its = _ssp(lambda V: A @ N.matmat(V), lambda U: N.rmatmat(AH @ U), (A.shape[0], d),
+                            opts.nsvals_small, opts, gen, dtype, enough=0.1 * t)
+        norm_N = float(s[0])
+        if not s[0] + e[0] <= 0.5 * t:
+            return None, core
+        core.refine(s, e)
+        core.details.update(ssp_flag=f, ssp_iterations=its)
+    core.details["null_space_of_R1"] = True
+    x = None
+    if xb is not None:
+        x = xb - N.matmat(N.rmatmat(xb)) if d and xb.shape[1] else xb
+    return core, x, (N if want_N else None), (NT if want_NT else None), norm_N, norm_nt
+
+
+def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False, fallback=True, qr1=None,
+         known=(), other=True, other_qr=None, first_done=False):
+    """Returns (core, x, N, NT, norm_AN, norm_AtNT).
+
+    M E1 = Q1 [R1; 0] + F and R1^H E2 = Q2 [T; 0], with M = A (then
+    A ~ Q1 E2 T^H [I 0] Q2^H E1^T) or, transpose_first, M = A^H (then
+    A ~ E1 Q2 [I; 0] T E2^T Q1^H); the rank from inverse iteration on T.
+    When that rank is not certain (and `fallback`), a certain rank of A
+    found elsewhere (`known`, then the basic core of Q1 R1, then the QR of
+    the other of A, A^H) sets the block of a second inverse iteration on T.
+    qr1, other_qr: the factorizations of M and of the other one when the
+    caller has them; other=False skips the other one, first_done=True the
+    basic core of qr1 (the caller has it already).  The core returned
+    records the certain ranks met (`known`) and the factorizations made
+    (`qr1`, `other_qr`).
+    """
+    n = A.shape[1]
+    dtype = A.dtype
+    M = AH.get() if transpose_first else A
+    MH = A if transpose_first else AH
+    if qr1 is None:
+        qr1 = _ext._rank_qr(M, opts.order, t)
+    r = qr1.rank
+    if not transpose_first and not first_done and A.shape[1] - r <= _FEW_DROPPED:
+        few = _cod_few_dropped(A, AH, B, t, opts, gen, qr1, want_N, want_NT)
+        if few[0] is not None:
+            few[0].known, few[0].qr1, few[0].other_qr = list(known), qr1, other_qr
+            return few
+        first_done = True  # its basic core is known: the fallback need not compute it again
+        if not few[1].overflow and _flag(few[1]) == 0:
+            known = list(known) + [(few[1].k, "basic")]
+    qr2 = None
+    if r > 0:
+        # R11^H alone is triangular in R1's rows last to first (the fixed
+        # ordering of the second QR): no fill at all when nothing was dropped.
+        qr2 = qr1.transpose_factor("fixed" if r == A.shape[1] else opts.order, 0.0)
+        if qr2.rank != r:
+            raise RankError(f"inconsistent rank estimates: R1 has rank {r}, its transpose {qr2.rank}")
+    st = _cod_rank(A, AH, M, qr1, qr2, t, opts, gen, want_NT, transpose_first)
+    found = list(known)
+    made = {"other_qr": other_qr}
+    core = st["core"]
+    if fallback and qr2 is not None and not core.overflow and _flag(core) != 0 and not _gapless(core):
+        def certain_ranks():
+            yield from known
+            if not first_done:
+                c = _basic_core(M, MH, None, t, opts, gen, "auto", qr=qr1)[0]
+                if _flag(c) == 0:
+                    found.append((c.k, "basic" if not transpose_first else "null"))
+                    yield found[-1]
+            if not other:
+                return
+            M2 = AH.get() if not transpose_first else A
+            c = _basic_core(M2, M, None, t, opts, gen, "auto", qr=made["other_qr"])[0]
+            made["other_qr"] = c.qr
+            if _flag(c) == 0:
+                found.append((c.k, "null" if not transpose_first else "basic"))
+                yield found[-1]
+        tried = set()
+        for k, source in certain_ranks():
+            if k in tried:
+                continue
+            tried.add(k)
+            again = _cod_rank(A, AH, M, qr1, qr2, t, opts, gen, want_NT, transpose_first, target=k)
+            if not again["core"].overflow and _flag(again["core"]) < _flag(st["core"]):
+                again["core"].details["rank_from"] = source
+                st = again
+            if _flag(st["core"]) == 0:
+                break
+    core = st["core"]
+    core.known, core.qr1, core.other_qr = found, qr1, made["other_qr"]
+    if core.overflow:
+        return core, None, None, None, None, None
+    Us, Vs = st["Us"], st["Vs"]
     x = None
     if B is not None:
         p = B.shape[1]
@@ -386,23 +638,47 @@ def _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first=False):
             if not ok:
                 core.overflow = True
                 return core, None, None, None, None, None
-    return core, x, (N if want_N else None), NT, norm_N, norm_NT
+    return core, x, (st["N"] if want_N else None), st["NT"], st["norm_N"], st["norm_NT"]
+
+
+def _cod_tool(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first):
+    """cod_solve's work: _cod, and when its rank stays uncertain, _cod of
+    the other orientation (reusing the factorizations already made)."""
+    out = _cod(A, AH, B, t, opts, gen, want_N, want_NT, transpose_first)
+    core = out[0]
+    if not core.overflow and (_flag(core) == 0 or _gapless(core)):
+        return out
+    alt = _cod(A, AH, B, t, opts, gen, want_N, want_NT, not transpose_first,
+               qr1=getattr(core, "other_qr", None), other_qr=getattr(core, "qr1", None),
+               known=getattr(core, "known", ()))
+    if not alt[0].overflow and (core.overflow or _flag(alt[0]) < _flag(core)):
+        alt[0].details["rank_from"] = "cod of A^H" if not transpose_first else "cod of A"
+        return alt
+    return out
+
+
+def _cod_solve(A, b, tol=None, *, rtol=None, transpose_first=False, null_spaces=False, options=None, rng=0,
+               check=False, name="cod_solve"):
+    A, itype, B, one, opts, gen, t, sc = _setup(A, b, tol, rtol, options, rng)
+    if 0 in A.shape:
+        return _check(_rescale(_empty(A, B, one, t, "cod", N=null_spaces, NT=null_spaces), sc), check)
+    AH = _LazyAdjoint(A, itype)
+    core, x, N, NT, norm_N, norm_NT = _cod_tool(A, AH, B, t, opts, gen, null_spaces, null_spaces,
+                                                bool(transpose_first))
+    if core.overflow:
+        _warn_overflow(name, 4)
+        return _check(_rescale(_result(LstsqResult, core, "cod", t), sc), check)
+    res = _rescale(_result(LstsqResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT, x=_out(x, one),
+                           residuals=_residuals(A, x, B)), sc)
+    if not check:
+        _warn_uncertain(name, res, 4)
+    return _check(_attach(res, N=N, NT=NT), check)
 
 
 def cod_solve(A, b, tol=None, *, rtol=None, transpose_first=False, null_spaces=False, options=None, rng=0,
               check=False):
-    A, itype, B, one, opts, gen, t = _setup(A, b, tol, rtol, options, rng)
-    if 0 in A.shape:
-        return _check(_empty(A, B, one, t, "cod", N=null_spaces, NT=null_spaces), check)
-    AH = _LazyAdjoint(A, itype)
-    core, x, N, NT, norm_N, norm_NT = _cod(A, AH, B, t, opts, gen, null_spaces, null_spaces,
-                                           bool(transpose_first))
-    if core.overflow:
-        _warn_overflow("cod_solve")
-        return _check(_result(LstsqResult, core, "cod", t), check)
-    res = _result(LstsqResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT, x=_out(x, one),
-                  residuals=_residuals(A, x, B))
-    return _check(_attach(res, N=N, NT=NT), check)
+    return _cod_solve(A, b, tol, rtol=rtol, transpose_first=transpose_first, null_spaces=null_spaces,
+                      options=options, rng=rng, check=check)
 
 
 cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogonal decomposition.
@@ -413,7 +689,11 @@ cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogo
     of R1 (it does not suffer from an ill-conditioned R11 as the basic
     solution can); x solves the deflated triangular system and is
     the minimum-norm solution of the rank-k problem.  One sparse QR of A
-    plus one of the r-by-n R1^H.
+    plus one of the r-by-n R1^H; when SPQR dropped at most 32 columns and
+    R11 is certainly of full rank, the null space of R1 comes from
+    ``R11^-1 R12`` instead (no second QR).  When the rank of T is not
+    certain, the basic rank of the same QR (or that of A^H) aims a second
+    inverse iteration on T, then A^H is decomposed instead.
 
     Parameters
     ----------
@@ -464,7 +744,7 @@ cod_solve.__doc__ = """Minimum-norm least-squares solution by a complete orthogo
 
 # ---- NumPy-like front ends ---------------------------------------------------------------
 
-_SOLVERS = {"cod": cod_solve, "pinv": pinv_solve, "basic": basic_solve}
+_SOLVERS = {"cod": _cod_solve, "pinv": _pinv_solve, "basic": _basic_solve}
 
 
 def lstsq(A, b, tol=None, *, rtol=None, method="cod", options=None, rng=0):
@@ -517,56 +797,72 @@ def lstsq(A, b, tol=None, *, rtol=None, method="cod", options=None, rng=0):
     """
     if not isinstance(method, str) or method not in _SOLVERS:
         raise ValueError(f"method must be one of {sorted(_SOLVERS)}, got {method!r}")
-    return _SOLVERS[method](A, b, tol, rtol=rtol, options=options, rng=rng)
+    return _SOLVERS[method](A, b, tol, rtol=rtol, options=options, rng=rng, name="lstsq")
 
 
 _METHODS = ("auto", "basic", "null", "cod", "pinv")
 
 
-def _rank_once(A, itype, t, opts, gen, method):
+def _rank_once(A, itype, t, opts, gen, method, tool=True):
+    """The rank as `method` finds it: as its tool does (tool=True, with the
+    fallbacks of null_space, pinv_solve and cod_solve), or from its own
+    factorization alone."""
     AH = _LazyAdjoint(A, itype)
     if method == "basic":
         core, _, _, norm = _basic_core(A, AH, None, t, opts, gen, "auto")
         return _result(RankResult, core, "basic", t, norm_AtNT=norm)
     if method == "null":
+        if tool:
+            core, N, norm, source = _null_tool(A, AH, t, opts, gen)
+            return _result(RankResult, core, "null", t, norm_AN=norm, extra=_source(source))
         core, _, norm = _null(A, AH, t, opts, gen)
         return _result(RankResult, core, "null", t, norm_AN=norm)
     if method == "cod":
-        core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False)
+        if tool:
+            core, _, _, _, norm_N, norm_NT = _cod_tool(A, AH, None, t, opts, gen, False, False, False)
+        else:
+            core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False, fallback=False)
         return _result(RankResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT)
-    rb = _rank_once(A, itype, t, opts, gen, "basic")
-    if rb.flag == 4:
-        return dataclasses.replace(rb, method="pinv")
-    rn = _rank_once(A, itype, t, opts, gen, "null")
-    worse = _worse(rb, rn)
-    res = dataclasses.replace(worse, method="pinv", norm_AN_estimate=rn.norm_AN_estimate,
-                              norm_AtNT_estimate=rb.norm_AtNT_estimate)
-    if rb.flag == 0 and rn.flag == 0 and rb.rank != rn.rank:
+    core, _, _, _, norm_n, norm_nt, extra = _pinv_tool(A, AH, None, t, opts, gen, False)
+    res = _result(RankResult, core, "pinv", t, norm_AN=norm_n, norm_AtNT=norm_nt, extra=extra)
+    if extra.get("disagree"):
         res = dataclasses.replace(res, flag=2, tol_alt=None)
     return res
 
 
-def rank_estimate(A, tol=None, *, rtol=None, method="auto", options=None, rng=0, check=False):
+def _rank_estimate(A, tol, rtol, method, options, rng):
     if not isinstance(method, str) or method not in _METHODS:
         raise ValueError(f"method must be one of {list(_METHODS)}, got {method!r}")
-    A, itype, _, _, opts, gen, t = _setup(A, _NO_RHS, tol, rtol, options, rng)
+    A, itype, _, _, opts, gen, t, sc = _setup(A, _NO_RHS, tol, rtol, options, rng)
     if 0 in A.shape:
-        return _check(_result(RankResult, _EmptyCore(t), "basic" if method == "auto" else method, t), check)
+        return _rescale(_result(RankResult, _EmptyCore(t), "basic" if method == "auto" else method, t), sc)
     if method != "auto":
         res = _rank_once(A, itype, t, opts, gen, method)
-        if res.flag == 4:
-            _warn_overflow("rank_estimate")
-        return _check(res, check)
-    best = None
-    for m in ("basic", "cod", "null"):
-        res = _rank_once(A, itype, t, opts, gen, m)
-        if best is None or res.flag < best.flag:
-            best = res
-        if best.flag == 0:
-            break
-    if best.flag == 4:
-        _warn_overflow("rank_estimate")
-    return _check(best, check)
+    else:
+        # One QR when the rank is clear; each next method only when the
+        # previous ones were not certain.
+        AH = _LazyAdjoint(A, itype)
+        core, _, _, norm = _basic_core(A, AH, None, t, opts, gen, "auto")
+        res = _result(RankResult, core, "basic", t, norm_AtNT=norm)
+        if res.flag != 0 and (core.overflow or not _gapless(core)):
+            core, _, _, _, norm_N, norm_NT = _cod(A, AH, None, t, opts, gen, False, False, fallback=False,
+                                                  qr1=core.qr, first_done=True)
+            r = _result(RankResult, core, "cod", t, norm_AN=norm_N, norm_AtNT=norm_NT)
+            res = r if r.flag < res.flag else res
+            if res.flag != 0 and (core.overflow or not _gapless(core)):
+                core, _, norm = _null(A, AH, t, opts, gen)
+                r = _result(RankResult, core, "null", t, norm_AN=norm)
+                res = r if r.flag < res.flag else res
+    if res.flag == 4:
+        _warn_overflow("rank_estimate", 4)
+    return _rescale(res, sc)
+
+
+def rank_estimate(A, tol=None, *, rtol=None, method="auto", options=None, rng=0, check=False):
+    res = _rank_estimate(A, tol, rtol, method, options, rng)
+    if not check:
+        _warn_uncertain("rank_estimate", res, 3)
+    return _check(res, check)
 
 
 rank_estimate.__doc__ = """Numerical rank of A with a certainty flag and singular-value bounds.
@@ -578,8 +874,10 @@ rank_estimate.__doc__ = """Numerical rank of A with a certainty flag and singula
         Which factorization decides: "basic" SPQR's QR of A, "null" that of
         A^H, "cod" the complete orthogonal decomposition, "pinv" both QRs.
         "auto" tries basic, then cod, then null, and stops at the first
-        certain answer (else keeps the best flag): one QR when the rank is
-        clear.
+        certain answer, or at estimates that show the spectrum flat at the
+        tolerance (else keeps the best flag): one QR when the rank is
+        clear.  The others give the rank as the tool of that name does
+        (with its fallbacks: ``details["rank_from"]``).
 
     Returns
     -------
@@ -643,7 +941,7 @@ def matrix_rank(A, tol=None, *, rtol=None, method="auto", options=None, rng=0):
     >>> rk.matrix_rank(A), rk.matrix_rank(A, tol=1e-6), rk.matrix_rank(A, rtol=0.5)
     (3, 2, 2)
     """
-    res = rank_estimate(A, tol, rtol=rtol, method=method, options=options, rng=rng)
+    res = _rank_estimate(A, tol, rtol, method, options, rng)
     if res.flag not in (0, 4):
         warnings.warn(f"matrix_rank: rank {res.rank} is not certain at tol={res.tol:.3g} "
                       f"(flag {res.flag}: {res.flag_meaning})", RankWarning, stacklevel=2)

@@ -65,8 +65,11 @@ template <class Entry, class Int> int QRData<Entry, Int>::finish_factor(cholmod_
 template <class Entry, class Int>
 int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) {
     // R1^H is n x r: column i holds the conjugates of row i of R1, whose
-    // columns are taken in src's live-first order.
+    // columns are taken in src's live-first order.  The fixed ordering takes
+    // R1's rows last to first: then R11^H is upper triangular up to a row
+    // permutation, and its QR fills in only where R12 adds to it.
     const int64_t rn = src.n, rr = src.r;
+    const bool reverse = ordering == SPQR_ORDERING_FIXED;
     const cholmod_sparse *R = src.R_.get();
     const Int *Rp = static_cast<const Int *>(R->p), *Ri = static_cast<const Int *>(R->i);
     const Entry *Rx = static_cast<const Entry *>(R->x);
@@ -74,7 +77,7 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     for (int64_t j = 0; j < rn; ++j) {
         const Int c = src.cols_[size_t(j)];
         for (Int p = Rp[c]; p < Rp[c + 1]; ++p)
-            if (Ri[p] < rr) ++count[size_t(Ri[p]) + 1];
+            if (Ri[p] < rr) ++count[size_t(reverse ? rr - 1 - Ri[p] : Ri[p]) + 1];
     }
     for (int64_t i = 0; i < rr; ++i) count[size_t(i) + 1] += count[size_t(i)];
     std::vector<Int> Tp(count);
@@ -84,8 +87,8 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     for (int64_t j = 0; j < rn; ++j) {  // rows of each column come out sorted
         const Int c = src.cols_[size_t(j)];
         for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
-            const Int i = Ri[p];
-            if (i >= rr) continue;
+            if (Ri[p] >= rr) continue;
+            const Int i = reverse ? Int(rr - 1 - Ri[p]) : Ri[p];
             const Int q = next[size_t(i)]++;
             Ti[size_t(q)] = Int(j);
             Tx[size_t(q)] = conj(Rx[p]);
@@ -106,7 +109,10 @@ int QRData<Entry, Int>::factor_r1h(const QRData &src, int ordering, double tol) 
     T.dtype = CHOLMOD_DOUBLE;
     T.sorted = 1;
     T.packed = 1;
-    return factor(&T, ordering, tol);
+    const int status = factor(&T, ordering, tol);
+    if (reverse && status == 0)
+        for (int64_t &j : perm) j = rr - 1 - j;  // back to R1's row numbers
+    return status;
 }
 
 // ---- R-only kernels -------------------------------------------------------------------
@@ -164,20 +170,95 @@ template <class Entry, class Int> void QRData<Entry, Int>::mul_h(const Entry *x,
 }
 
 template <class Entry, class Int> bool QRData<Entry, Int>::solve_block(Block<Entry> &X, bool conj_trans) const {
-    for (size_t k = 0; k < X.cols; ++k) {
-        if (conj_trans) lower_solve_h(X.col(k));
-        else upper_solve(X.col(k));
+    const size_t b = X.cols, t = size_t(r);
+    if (b <= 1 || t == 0) {
+        for (size_t k = 0; k < b; ++k) {
+            if (conj_trans) lower_solve_h(X.col(k));
+            else upper_solve(X.col(k));
+        }
+        return all_finite(X);
     }
+    // Several columns at once: each entry of R is read once per block (not
+    // once per column), and the block is held row by row so that the update
+    // of a row runs over contiguous memory.  Each column sees the same
+    // operations in the same order as in the one-column solves.
+    std::vector<Entry> Y(t * b);
+    for (size_t k = 0; k < b; ++k)
+        for (size_t i = 0; i < t; ++i) Y[i * b + k] = X(i, k);
+    const cholmod_sparse *R = R_.get();
+    const Int *Rp = static_cast<const Int *>(R->p), *Ri = static_cast<const Int *>(R->i);
+    const Entry *Rx = static_cast<const Entry *>(R->x);
+    if (!conj_trans) {
+        for (int64_t j = r - 1; j >= 0; --j) {
+            const Int c = cols_[size_t(j)];
+            Entry *yj = Y.data() + size_t(j) * b;
+            const Entry d = Rx[diag_[size_t(j)]];
+            for (size_t k = 0; k < b; ++k) yj[k] = yj[k] / d;
+            for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
+                if (Ri[p] >= j) continue;
+                const Entry a = Rx[p];
+                Entry *yi = Y.data() + size_t(Ri[p]) * b;
+                for (size_t k = 0; k < b; ++k) yi[k] -= a * yj[k];
+            }
+        }
+    } else {
+        for (int64_t j = 0; j < r; ++j) {
+            const Int c = cols_[size_t(j)];
+            Entry *yj = Y.data() + size_t(j) * b;
+            for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
+                if (Ri[p] >= j) continue;
+                const Entry a = conj(Rx[p]);
+                const Entry *yi = Y.data() + size_t(Ri[p]) * b;
+                for (size_t k = 0; k < b; ++k) yj[k] -= a * yi[k];
+            }
+            const Entry d = conj(Rx[diag_[size_t(j)]]);
+            for (size_t k = 0; k < b; ++k) yj[k] = yj[k] / d;
+        }
+    }
+    for (size_t k = 0; k < b; ++k)
+        for (size_t i = 0; i < t; ++i) X(i, k) = Y[i * b + k];
     return all_finite(X);
 }
 
-// which: 0 R11 X, 1 R11^H X, 2 R1^H X.
+// which: 0 R11 X, 1 R11^H X, 2 R1^H X.  Blocks are multiplied row by row,
+// as they are solved: R is read once per block.
 template <class Entry, class Int> Block<Entry> QRData<Entry, Int>::mul_block(const Block<Entry> &X, int which) const {
-    Block<Entry> Y(which == 2 ? size_t(n) : size_t(r), X.cols);
-    for (size_t k = 0; k < X.cols; ++k) {
-        if (which == 0) mul(X.col(k), Y.col(k));
-        else mul_h(X.col(k), Y.col(k), which == 2 ? n : r);
+    const size_t b = X.cols, t = size_t(r), rows = which == 2 ? size_t(n) : t;
+    Block<Entry> Y(rows, b);
+    if (b <= 1) {
+        for (size_t k = 0; k < b; ++k) {
+            if (which == 0) mul(X.col(k), Y.col(k));
+            else mul_h(X.col(k), Y.col(k), int64_t(rows));
+        }
+        return Y;
     }
+    std::vector<Entry> x(t * b), y(rows * b, Entry(0));
+    for (size_t k = 0; k < b; ++k)
+        for (size_t i = 0; i < t; ++i) x[i * b + k] = X(i, k);
+    const cholmod_sparse *R = R_.get();
+    const Int *Rp = static_cast<const Int *>(R->p), *Ri = static_cast<const Int *>(R->i);
+    const Entry *Rx = static_cast<const Entry *>(R->x);
+    for (size_t j = 0; j < (which == 0 ? t : rows); ++j) {
+        const Int c = cols_[j];
+        if (which == 0) {
+            const Entry *xj = x.data() + j * b;
+            for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
+                const Entry a = Rx[p];
+                Entry *yi = y.data() + size_t(Ri[p]) * b;
+                for (size_t k = 0; k < b; ++k) yi[k] += a * xj[k];
+            }
+        } else {
+            Entry *yj = y.data() + j * b;
+            for (Int p = Rp[c]; p < Rp[c + 1]; ++p) {
+                if (Ri[p] >= r) continue;
+                const Entry a = conj(Rx[p]);
+                const Entry *xi = x.data() + size_t(Ri[p]) * b;
+                for (size_t k = 0; k < b; ++k) yj[k] += a * xi[k];
+            }
+        }
+    }
+    for (size_t k = 0; k < b; ++k)
+        for (size_t i = 0; i < rows; ++i) Y(i, k) = y[i * b + k];
     return Y;
 }
 
@@ -228,8 +309,9 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
     std::vector<double> d1, d;
     int64_t j = -1, nslp = 0, j2 = -1;  // j: first estimate above tol (0-based)
     bool rank_zero = false;
-    int it = 0;
+    int64_t it = 0;
     for (it = 1; it <= opt.max_iters; ++it) {
+        check_interrupt();
         U0 = U;
         W = U0;
         if (!solve_block(W, false)) { out.flag = 4; out.iterations = it; out.block = b; return out; }
@@ -279,7 +361,7 @@ SSIResult<Entry> QRData<Entry, Int>::ssi(const SSIOptions &opt, const Block<Entr
             }
         }
     }
-    out.iterations = std::min<int>(it, int(opt.max_iters));
+    out.iterations = std::min(it, opt.max_iters);  // it is max_iters + 1 when the loop ran out
     out.block = b;
 
     // V := V X2, so that R^H u_i = s_i v_i; keep K columns, descending.

@@ -24,7 +24,7 @@ template <class Entry> struct SSIResult {
     Block<Entry> U, V;     // t x K, R11 V ~ U diag(s), columns in the order of s
     std::vector<double> s; // K estimated singular values, descending
     std::vector<double> e; // their estimated error bounds
-    int iterations = 0;
+    int64_t iterations = 0;
     int64_t block = 0, max_block = 0;
     double norm_null = 0;  // max(||R N_R||, ||R^H NT_R||)
 };

@@ -197,11 +197,9 @@ template <class Int> void copy_spqr_symbolic_base(spqr_symbolic<Int> *dst, const
     dst->keepH = src->keepH;
     dst->ntasks = src->ntasks;
     dst->ns = src->ns;
-    // The task graph (TaskChildp ... Stack_maxstack) exists only for a
-    // parallel factorization, and QRgpu only for a GPU one, whose layout
-    // the headers do not describe: neither is copied.
-    if (src->ntasks > 1 || src->QRgpu)
-        throw NativeError{NativeError::NotImplemented, "SPQR task parallelism and GPU not yet supported."};
+    // QRgpu exists only for a GPU factorization, whose layout the headers do
+    // not describe: it is not copied.
+    if (src->QRgpu) throw NativeError{NativeError::NotImplemented, "SPQR GPU factorization not yet supported."};
     dst->maxcsize = src->maxcsize;
     dst->maxesize = src->maxesize;
 
@@ -226,6 +224,18 @@ template <class Int> void copy_spqr_symbolic_base(spqr_symbolic<Int> *dst, const
     dst->Fm = blocks.duplicate(src->Fm, nf + 1);
     dst->Cm = blocks.duplicate(src->Cm, nf + 1);
     dst->ColCount = blocks.duplicate(src->ColCount, n);
+    // The task tree of an analysis for several threads (null otherwise),
+    // with the sizes SPQR allocates and frees it with.
+    if (src->ntasks > 1) {
+        const Int ntasks = src->ntasks, ns = src->ns;
+        dst->TaskChildp = blocks.duplicate(src->TaskChildp, ntasks + 2);
+        dst->TaskChild = blocks.duplicate(src->TaskChild, ntasks + 1);
+        dst->TaskFront = blocks.duplicate(src->TaskFront, nf + 1);
+        dst->TaskFrontp = blocks.duplicate(src->TaskFrontp, ntasks + 2);
+        dst->TaskStack = blocks.duplicate(src->TaskStack, ntasks + 1);
+        dst->On_stack = blocks.duplicate(src->On_stack, nf + 1);
+        dst->Stack_maxstack = blocks.duplicate(src->Stack_maxstack, ns + 2);
+    }
 }
 
 template <class Entry, class Int>

@@ -52,7 +52,7 @@ void factor_dealloc(PyObject *self) {
     if (!f->forked_busy) release_factor(f);
     factor_clear(self);
     if (f->mutex_ready) {
-        reinterpret_cast<std::mutex *>(f->mutex_storage)->~mutex();
+        reinterpret_cast<std::timed_mutex *>(f->mutex_storage)->~timed_mutex();
         f->mutex_ready = false;
     }
     PyErr_SetRaisedException(pending);
@@ -143,7 +143,7 @@ PyObject *factor_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = alloc(type, 0);
     if (!self) return nullptr;
     auto *f = reinterpret_cast<FactorObject *>(self);
-    new (f->mutex_storage) std::mutex();
+    new (f->mutex_storage) std::timed_mutex();
     new (&f->owner) std::atomic<unsigned long>(0);
     f->scale = 1.0;
     f->depth = 0;
@@ -218,11 +218,15 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
                   "cannot be re-initialized or refactorized until that call returns");
         ++self->depth;
     } else {
-        auto *mutex = reinterpret_cast<std::mutex *>(self->mutex_storage);
-        if (!mutex->try_lock()) {
-            Unlocked unlocked;  // never block the interpreter on a factor
-            mutex->lock();
+        auto *mutex = reinterpret_cast<std::timed_mutex *>(self->mutex_storage);
+        // Never block the interpreter on a factor, nor Ctrl-C on a busy one:
+        // timed waits without the lock, signal handlers run in between.
+        while (!mutex->try_lock()) {
+            Unlocked unlocked;
+            const bool locked = mutex->try_lock_for(std::chrono::milliseconds(5));
             unlocked.relock();
+            if (locked) break;
+            if (PyErr_CheckSignals() < 0) throw nb::python_error();
         }
         self->owner.store(me, std::memory_order_release);
         self->depth = 1;
@@ -235,7 +239,7 @@ FactorCall::~FactorCall() {
     if (--self_->depth == 0) {
         busy_factors().leave(self_);
         self_->owner.store(0, std::memory_order_release);
-        reinterpret_cast<std::mutex *>(self_->mutex_storage)->unlock();
+        reinterpret_cast<std::timed_mutex *>(self_->mutex_storage)->unlock();
     }
 }
 
@@ -285,7 +289,7 @@ void BusyFactors::in_child() {
             continue;
         }
         f->forked_busy = true;
-        new (f->mutex_storage) std::mutex();
+        new (f->mutex_storage) std::timed_mutex();
         f->owner.store(0, std::memory_order_relaxed);
         f->depth = 0;
         f->busy_next = f->busy_prev = nullptr;
@@ -519,6 +523,7 @@ nb::object factorize(nb::handle self_h, nb::handle A, nb::handle tol_h) {
     if (scale != 1.0) scale_values(*view.header(), scale, scaled);
 
     cholmod_common *cm = self->cm;
+    configure_threads(cm);  // the thread count in force now, not at construction
     run_native([&] {
         dispatch(self, [&](auto e, auto i) {
             using Entry = typename decltype(e)::type;

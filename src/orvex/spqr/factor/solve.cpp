@@ -105,6 +105,7 @@ nb::object solve_sparse(FactorObject *self, nb::object b, bool transpose, Py_ssi
                 for (int64_t k = Bp[first + c]; k < Bp[first + c + 1]; ++k) buffer[size_t(c * M + Bi[k])] += Bx[k];
         };
         for (int64_t first = 0; first < K; first += batch) {
+            check_interrupt();
             const int64_t w = std::min<int64_t>(batch, K - first);
             if (hdr.itype == CHOLMOD_INT)
                 scatter(static_cast<const int32_t *>(hdr.p), static_cast<const int32_t *>(hdr.i), first, w);

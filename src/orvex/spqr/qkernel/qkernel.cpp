@@ -196,6 +196,9 @@ void apply_factor(bool adjoint, const QRFactor<Entry, Int> *QR, Entry *Z, size_t
     const Int nf = S->nf;
     Entry *Z2 = Z + QR->n1rows;  // singleton rows are not touched
     for (Int q = 0; q < nf; ++q) {
+        // An interrupted call leaves the product unfinished: run_native
+        // raises instead of returning it.
+        if (interrupt_requested()) return;
         const Int f = adjoint ? q : nf - 1 - q;
         const Int nh = front_vectors<Entry, Int>(f, QR, tau, start, end);
         if (nh == 0) continue;
