@@ -36,7 +36,7 @@ build() {
     # The versions of requirements-dev.txt, and pytest-run-parallel.
     local reqs want
     reqs=$(mktemp)
-    grep -E '^(numpy|scipy|nanobind|scikit-build-core|pytest|hypothesis)==' requirements-dev.txt > "$reqs"
+    grep -E "^(numpy|scipy|nanobind|scikit-build-core|pytest|hypothesis|threadpoolctl)==" requirements-dev.txt > "$reqs"
     cat requirements-ft.txt >> "$reqs"
     want=$(sha256sum "$reqs" | cut -d' ' -f1)
     if [ "$(cat "$venv/.requirements.sha256" 2>/dev/null)" != "$want" ]; then

@@ -134,6 +134,7 @@ THREAD_UNSAFE = [
     ("spqr/qkernel/test_qkernel.py::", KERNEL_SWITCH),
     ("test_hostile.py::test_hostile[", KERNEL_SWITCH, "both kernels"),
     ("test_soak.py::", "measures the resident memory of the process"),
+    ("parallel/test_interrupt.py::", "sends SIGINT to the process, whose handler runs in the main thread only"),
     ("test_docs.py::test_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
     ("test_docs.py::test_rank_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
     ("spqr/factor/test_copy.py::test_repeated_copies_do_not_leak", "measures the resident memory of the process"),
@@ -161,6 +162,8 @@ def _thread_unsafe_reason(item):
     for prefix, reason, *needle in THREAD_UNSAFE:
         if nodeid.startswith(prefix) and (not needle or needle[0] in nodeid):
             return reason
+    if "threads" in getattr(item, "fixturenames", ()) and nodeid.startswith("parallel/"):
+        return "sets orvex's thread count and task grain, settings of the whole process"
     callspec = getattr(item, "callspec", None)
     if callspec is not None and callspec.params.get("isolate") is True:
         return "forks a child process, which copies whatever locks other threads hold"
