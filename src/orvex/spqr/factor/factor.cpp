@@ -1,6 +1,9 @@
 #include "orvex/spqr/factor/factor.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <limits>
 #include <new>
 #include <type_traits>
@@ -52,7 +55,7 @@ void factor_dealloc(PyObject *self) {
     if (!f->forked_busy) release_factor(f);
     factor_clear(self);
     if (f->mutex_ready) {
-        reinterpret_cast<std::timed_mutex *>(f->mutex_storage)->~timed_mutex();
+        reinterpret_cast<std::mutex *>(f->mutex_storage)->~mutex();
         f->mutex_ready = false;
     }
     PyErr_SetRaisedException(pending);
@@ -143,7 +146,7 @@ PyObject *factor_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = alloc(type, 0);
     if (!self) return nullptr;
     auto *f = reinterpret_cast<FactorObject *>(self);
-    new (f->mutex_storage) std::timed_mutex();
+    new (f->mutex_storage) std::mutex();
     new (&f->owner) std::atomic<unsigned long>(0);
     f->scale = 1.0;
     f->depth = 0;
@@ -218,15 +221,26 @@ FactorCall::FactorCall(FactorObject *self, Access access) : self_(self) {
                   "cannot be re-initialized or refactorized until that call returns");
         ++self->depth;
     } else {
-        auto *mutex = reinterpret_cast<std::timed_mutex *>(self->mutex_storage);
+        auto *mutex = reinterpret_cast<std::mutex *>(self->mutex_storage);
         // Never block the interpreter on a factor, nor Ctrl-C on a busy one:
-        // timed waits without the lock, signal handlers run in between.
-        while (!mutex->try_lock()) {
-            Unlocked unlocked;
-            const bool locked = mutex->try_lock_for(std::chrono::milliseconds(5));
-            unlocked.relock();
-            if (locked) break;
-            if (PyErr_CheckSignals() < 0) throw nb::python_error();
+        // the wait retries without the interpreter lock, backing off from
+        // 20 us to 1 ms, and runs the signal handlers every 5 ms.  (A timed
+        // lock would hand over sooner, but ThreadSanitizer does not see
+        // pthread_mutex_clocklock, which libstdc++'s try_lock_for uses.)
+        if (!mutex->try_lock()) {
+            for (;;) {
+                bool locked = false;
+                Unlocked unlocked;
+                auto pause = std::chrono::microseconds(20);
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+                while (!(locked = mutex->try_lock()) && std::chrono::steady_clock::now() < until) {
+                    std::this_thread::sleep_for(pause);
+                    pause = std::min<std::chrono::microseconds>(2 * pause, std::chrono::milliseconds(1));
+                }
+                unlocked.relock();
+                if (locked) break;
+                if (PyErr_CheckSignals() < 0) throw nb::python_error();
+            }
         }
         self->owner.store(me, std::memory_order_release);
         self->depth = 1;
@@ -239,7 +253,7 @@ FactorCall::~FactorCall() {
     if (--self_->depth == 0) {
         busy_factors().leave(self_);
         self_->owner.store(0, std::memory_order_release);
-        reinterpret_cast<std::timed_mutex *>(self_->mutex_storage)->unlock();
+        reinterpret_cast<std::mutex *>(self_->mutex_storage)->unlock();
     }
 }
 
@@ -289,7 +303,7 @@ void BusyFactors::in_child() {
             continue;
         }
         f->forked_busy = true;
-        new (f->mutex_storage) std::timed_mutex();
+        new (f->mutex_storage) std::mutex();
         f->owner.store(0, std::memory_order_relaxed);
         f->depth = 0;
         f->busy_next = f->busy_prev = nullptr;

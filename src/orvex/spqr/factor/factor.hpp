@@ -38,7 +38,7 @@ struct FactorObject {
     int64_t pattern_nnz;
     // Serialises the calls on this object (FactorCall); constructed by the
     // type's tp_new.
-    alignas(std::timed_mutex) unsigned char mutex_storage[sizeof(std::timed_mutex)];
+    alignas(std::mutex) unsigned char mutex_storage[sizeof(std::mutex)];
     bool mutex_ready;
     std::atomic<unsigned long> owner;  // thread holding the mutex, 0 for none
     int32_t depth;                     // calls of that thread in progress
