@@ -137,6 +137,7 @@ THREAD_UNSAFE = [
     ("parallel/test_interrupt.py::", "sends SIGINT to the process, whose handler runs in the main thread only"),
     ("test_docs.py::test_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
     ("test_docs.py::test_rank_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
+    ("tall/test_tall_docs.py::test_docstring_examples_run", "doctest replaces sys.stdout, a process-wide stream"),
     ("spqr/factor/test_copy.py::test_repeated_copies_do_not_leak", "measures the resident memory of the process"),
     ("spqr/factor/test_threads.py::test_other_threads_run_during_spqr_work",
      "times another thread's progress against the wall clock"),
