@@ -64,20 +64,18 @@ def worker(quick):
             f.solve(b)
             spqr_solve(A, b)
 
-    def loops_per_second(T, n):
-        # Each thread has a matrix of its own (the same values): objects that
-        # threads share would be measured as well, through their reference
-        # counts.
-        # The span runs from the first thread's start to the last one's end,
-        # as the threads see them.
+    def threaded_rate(T, n, work):
+        # T threads each run work(n) from a common start; the span runs from
+        # the first thread's start to the last one's end, as the threads see
+        # them.  work(n) prepares what it needs and returns the timed part.
         barrier = threading.Barrier(T)
         spans = []
 
         def run():
-            A, b = operands()
+            go = work(n)
             barrier.wait()
             start = time.perf_counter()
-            small_loop(n, A, b)
+            go()
             spans.append((start, time.perf_counter()))
 
         threads = [threading.Thread(target=run) for _ in range(T)]
@@ -86,6 +84,15 @@ def worker(quick):
         for t in threads:
             t.join()
         return T * n / (max(e for _, e in spans) - min(s for s, _ in spans))
+
+    def loops_per_second(T, n):
+        # Each thread has a matrix of its own (the same values): objects that
+        # threads share would be measured as well, through their reference
+        # counts.
+        def work(n):
+            A, b = operands()
+            return lambda: small_loop(n, A, b)
+        return threaded_rate(T, n, work)
 
     def count(n):
         s = 0
@@ -95,21 +102,7 @@ def worker(quick):
     def python_rate(T, n):
         # The same threads running plain Python: what the machine gives two
         # threads at that moment (other processes' load included).
-        barrier = threading.Barrier(T)
-        spans = []
-
-        def run():
-            barrier.wait()
-            start = time.perf_counter()
-            count(n)
-            spans.append((start, time.perf_counter()))
-
-        threads = [threading.Thread(target=run) for _ in range(T)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        return T * n / (max(e for _, e in spans) - min(s for s, _ in spans))
+        return threaded_rate(T, n, lambda n: lambda: count(n))
 
     G = grid_gradient(60, 60) if quick else grid_gradient(180, 180)
     g = np.ones(G.shape[0])

@@ -144,8 +144,8 @@ def _scaled(A, e):
     return S
 
 
-def _tolerance(A, tol, rtol, opts, rng, e=0):
-    """The absolute tolerance for A scaled by 2^-e, and the one to report."""
+def _check_tolerances(tol, rtol):
+    """At most one of tol and rtol, each a finite real number or None."""
     if tol is not None and rtol is not None:
         raise ValueError("give tol or rtol, not both")
     for name, v in (("tol", tol), ("rtol", rtol)):
@@ -154,6 +154,11 @@ def _tolerance(A, tol, rtol, opts, rng, e=0):
                 raise TypeError(f"{name} must be a real number or None, got {type(v).__name__}")
             if not np.isfinite(float(v)):
                 raise ValueError(f"{name} must be finite, got {v}")
+
+
+def _tolerance(A, tol, rtol, opts, rng, e=0):
+    """The absolute tolerance for A scaled by 2^-e, and the one to report."""
+    _check_tolerances(tol, rtol)
     if tol is not None and float(tol) >= 0:
         with np.errstate(over="ignore"):
             return min(float(np.ldexp(float(tol), -e)), _HUGE), float(tol)

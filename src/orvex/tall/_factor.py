@@ -14,7 +14,6 @@ Householder vectors die with each step.
 """
 
 import dataclasses
-import numbers
 
 import numpy as np
 import scipy.sparse as sp
@@ -509,16 +508,9 @@ class RFactor:
 
     def _tolerance(self, R, tol, rtol, opts, gen):
         """orvex.rank's tolerance for the whole A: its norms from R (2-norm) or the column sums."""
-        from orvex.rank._core import normest
+        from orvex.rank._core import _check_tolerances, normest
 
-        if tol is not None and rtol is not None:
-            raise ValueError("give tol or rtol, not both")
-        for name, v in (("tol", tol), ("rtol", rtol)):
-            if v is not None:
-                if isinstance(v, (bool, np.bool_)) or not isinstance(v, numbers.Real):
-                    raise TypeError(f"{name} must be a real number or None, got {type(v).__name__}")
-                if not np.isfinite(float(v)):
-                    raise ValueError(f"{name} must be finite, got {v}")
+        _check_tolerances(tol, rtol)
         if tol is not None and float(tol) >= 0:
             return float(tol)
         if opts.tol_norm_type == 1:
