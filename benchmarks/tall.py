@@ -227,8 +227,8 @@ def _incoming_bytes(dask_worker):
 CHILDREN = {"whole": child_whole, "stream": child_stream, "dask": child_dask}
 
 
-def child_main(spec_path):
-    args = json.loads(Path(spec_path).read_text())
+def child_main(job_path):
+    args = json.loads(Path(job_path).read_text())
     events = []
     mark(events, "ready")
     out = CHILDREN[args["kind"]](args, events)
@@ -255,12 +255,12 @@ def descendants(pid):
 
 
 def run_child(kind, work, timeout, **args):
-    spec = work / f"{kind}-{len(list(work.glob('*.spec')))}.spec"
-    out = spec.with_suffix(".json")
-    args.update(kind=kind, out=str(out), x_out=str(spec.with_suffix(".npy")))
-    spec.write_text(json.dumps(args))
+    job = work / f"{kind}-{len(list(work.glob('*.job')))}.job"
+    out = job.with_suffix(".json")
+    args.update(kind=kind, out=str(out), x_out=str(job.with_suffix(".npy")))
+    job.write_text(json.dumps(args))
     env = dict(os.environ)
-    proc = subprocess.Popen([sys.executable, __file__, "--child", str(spec)], env=env)
+    proc = subprocess.Popen([sys.executable, __file__, "--child", str(job)], env=env)
     samples, t0 = [], time.time()
     stop = threading.Event()
 
@@ -294,8 +294,8 @@ def run_child(kind, work, timeout, **args):
     res["samples"] = samples
     res["t0"] = t0
     res["peak_total"] = max((s[1] for s in samples), default=0)
-    if spec.with_suffix(".npy").exists():
-        res["x_path"] = str(spec.with_suffix(".npy"))
+    if job.with_suffix(".npy").exists():
+        res["x_path"] = str(job.with_suffix(".npy"))
     return res
 
 
