@@ -296,8 +296,6 @@ std::condition_variable drain_idle;
 
 }  // namespace
 
-bool exiting() { return draining.load(std::memory_order_relaxed); }
-
 Call::Call() {
     if (call_depth++ > 0) return;
     calls_open.fetch_add(1);

@@ -338,10 +338,6 @@ public:
     Call &operator=(const Call &) = delete;
 };
 
-// Whether interpreter exit has begun waiting for the calls in progress (for
-// long native loops that may stop early).
-bool exiting();
-
 // The interpreter lock released around native work (or a wait), and taken
 // back by an explicit call rather than in a noexcept destructor.
 class Unlocked {
