@@ -391,37 +391,41 @@ FillPermit::~FillPermit() {
 
 // ---- dense operands -----------------------------------------------------------------
 
-void DenseView::describe(nb::handle obj, bool real, int ndim, int64_t rows, const char *what) {
-    auto refuse = [&]() {
-        PyErr_Format(PyExc_TypeError, "%s must be a %s array with %d dimension%s%s", what,
-                     real ? "float64" : "complex128", ndim, ndim == 1 ? "" : "s",
-                     ndim == 1 ? "" : " in column-major order");
-        throw nb::python_error();
-    };
-    if (!PyObject_CheckBuffer(obj.ptr())) refuse();
-    try {
-        buf_ = std::make_unique<Buffer>(obj);
-    } catch (nb::python_error &) {
-        refuse();
+void DenseView::capture(nb::handle obj, const DenseRules &rules) {
+    std::unique_ptr<Buffer> buffer;
+    if (PyObject_CheckBuffer(obj.ptr())) {
+        try {
+            buffer = std::make_unique<Buffer>(obj);
+        } catch (nb::python_error &) {  // e.g. datetimes: no buffer format
+        }
     }
+    if (!buffer) raise(rules.kind.type, rules.kind.message);
+    capture(std::move(buffer), rules);
+}
+
+void DenseView::capture(std::unique_ptr<Buffer> buffer, const DenseRules &rules) {
+    buf_ = std::move(buffer);
     const Buffer &b = *buf_;
-    if (b.ndim() != ndim || !(real ? b.holds_entry<double>() : b.holds_entry<Complex>())) refuse();
-    if (rows >= 0 && b.shape(0) != rows) {
-        PyErr_Format(PyExc_ValueError, "%s has %lld rows where %lld were expected", what, (long long)b.shape(0),
-                     (long long)rows);
+    const bool real = b.holds_entry<double>(), complex = b.holds_entry<Complex>();
+    const bool typed = rules.xtype == CHOLMOD_REAL ? real : rules.xtype == CHOLMOD_COMPLEX ? complex : real || complex;
+    if (b.ndim() != rules.ndim || !typed) raise(rules.kind.type, rules.kind.message);
+    if (!(rules.ndim == 1 ? b.c_contiguous() : b.f_contiguous())) raise(rules.layout.type, rules.layout.message);
+    if (rules.misaligned && !b.aligned(sizeof(double))) raise(PyExc_ValueError, rules.misaligned);
+    if (rules.writable && b.readonly()) {
+        PyErr_Format(PyExc_ValueError, "buffer source array '%s' is read-only", rules.writable);
         throw nb::python_error();
     }
-    if (!(ndim == 1 ? b.c_contiguous() : b.f_contiguous())) refuse();
-    const size_t nrow = size_t(b.shape(0)), ncol = ndim == 1 ? 1 : size_t(b.shape(1));
+    const size_t nrow = size_t(b.shape(0)), ncol = rules.ndim == 1 ? 1 : size_t(b.shape(1));
     void *data = b.data();
     if (!b.aligned(sizeof(double))) {  // a view at an odd offset into some buffer
-        const size_t bytes = nrow * ncol * (real ? sizeof(double) : sizeof(Complex));
+        const size_t bytes = nrow * ncol * b.itemsize();
         copy_.resize((bytes + sizeof(Complex) - 1) / sizeof(Complex));
         if (bytes) std::memcpy(copy_.data(), data, bytes);
         data = copy_.data();
     }
     if (real) dense_header<double>(data, nrow, ncol, &hdr_);
     else dense_header<Complex>(data, nrow, ncol, &hdr_);
+    if (rules.finite) check_finite_operand(hdr_, rules.finite);
 }
 
 void check_finite_operand(const cholmod_dense &X, const char *what) {

@@ -290,22 +290,62 @@ template <class Entry> void dense_header(void *data, size_t nrow, size_t ncol, c
 // SPQR's blocked one multiplies them through.)
 void check_finite_operand(const cholmod_dense &X, const char *what);
 
+// How a dense operand is refused: the exception class and its message.
+struct Refusal {
+    PyObject *type;
+    std::string message;
+};
+
+// What a dense operand must be, and what each failure raises.  The
+// entry points keep the messages their callers have always seen, so each
+// brings its own.
+struct DenseRules {
+    int ndim = 2;            // 2: column-major; 1: a vector, taken as one column
+    int xtype = 0;           // CHOLMOD_REAL or CHOLMOD_COMPLEX; 0 takes either
+    Refusal kind;            // no buffer, or the wrong element type or dimensions
+    Refusal layout;          // not column-major (a vector: not contiguous)
+    // Null: a misaligned buffer (a view at an odd offset) is copied.
+    const char *misaligned = nullptr;  // else raised as ValueError
+    // Non-null: a read-only buffer is refused ("buffer source array '<name>'
+    // is read-only"); the product writes into nothing of the caller's, but
+    // the entry point has always asked for a writable one.
+    const char *writable = nullptr;
+    // Non-null: NaN or infinity raises check_finite_operand's error.
+    const char *finite = nullptr;
+
+    // The refusals of the low-level kernels that select their variant from
+    // the operand's buffer: TypeError "No matching signature found", then
+    // ValueError for the layout, the alignment and (with `writable`) a
+    // read-only buffer.
+    static DenseRules typed(int xtype = 0, const char *writable = nullptr) {
+        DenseRules r;
+        r.xtype = xtype;
+        r.kind = {PyExc_TypeError, "No matching signature found"};
+        r.layout = {PyExc_ValueError, "ndarray is not Fortran contiguous"};
+        r.misaligned = "ndarray is not aligned";
+        r.writable = writable;
+        return r;
+    }
+};
+
 // A dense operand for SPQR: a cholmod_dense header over an array's buffer,
-// held (and so kept alive) by this object, or over an aligned copy of its
-// own when the buffer is misaligned.
+// held (and so kept alive, and pinned against resizing) by this object, or
+// over an aligned copy of its own.  Every dense operand of every entry point
+// is captured here.  The element type, shape and strides come from the
+// buffer itself, whatever the object's attributes said.
 class DenseView {
 public:
     DenseView() = default;
     DenseView(const DenseView &) = delete;
     DenseView &operator=(const DenseView &) = delete;
 
-    // Describe `obj`, which must export a buffer of float64 (`real`) or
-    // complex128 values with `ndim` dimensions (a vector is one column), the
-    // given row count (when `rows` >= 0) and a column-major layout.  The
-    // element type, shape and strides come from the buffer itself.  Fails
-    // with TypeError naming `what` otherwise.
-    void describe(nb::handle obj, bool real, int ndim, int64_t rows, const char *what);
+    // Export `obj`'s buffer (which may run Python code) and capture it.
+    void capture(nb::handle obj, const DenseRules &rules);
+    // Capture a buffer exported earlier in the call; runs no Python code.
+    void capture(std::unique_ptr<Buffer> buffer, const DenseRules &rules);
     cholmod_dense *header() { return &hdr_; }
+    const cholmod_dense *header() const { return &hdr_; }
+    bool real() const { return hdr_.xtype == CHOLMOD_REAL; }
 
 private:
     std::unique_ptr<Buffer> buf_;

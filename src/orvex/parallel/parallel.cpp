@@ -429,6 +429,7 @@ void register_parallel(nb::module_ &m) {
     m.def("set_num_threads", [](int n) { set_num_threads(n); }, nb::arg("n"));
     m.def("parallel_factorization_available", &parallel_factorization_available);
     m.def("_cpu_count", &affinity_cpus);
+#ifdef ORVEX_TEST_HOOKS
     m.def(
         "_task_grain",
         [](double per_thread, double min_flops) {
@@ -446,6 +447,7 @@ void register_parallel(nb::module_ &m) {
         },
         "(tasks, work s, span s, trunk s) of the last task tree run (zeros when none ran since the\n"
         "last call).  Tests and benchmarks only.");
+#endif
 }
 
 }  // namespace orvex

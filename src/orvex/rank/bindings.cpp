@@ -49,17 +49,26 @@ void check_factor_status(int status) {
     if (status < 0) check_status(status);
 }
 
-// A two-dimensional column-major array of Entry, copied into a block.
+// A two-dimensional column-major array of Entry, captured.
+template <class Entry> void capture_block(nb::handle X, const char *what, DenseView &view) {
+    DenseRules rules;
+    rules.xtype = EntryTraits<Entry>::xtype;
+    rules.kind = {PyExc_TypeError, std::string(what) + " must be a two-dimensional " + EntryTraits<Entry>::dtype + " array"};
+    rules.layout = {PyExc_ValueError, std::string(what) + " must be Fortran contiguous"};
+    view.capture(X, rules);
+}
+
+// The same, with `rows` rows, copied into a block of the call's own (the
+// kernels work in it in place).
 template <class Entry> Block<Entry> read_block(nb::handle X, int64_t rows, const char *what) {
-    Buffer b(X);
-    if (b.ndim() != 2 || !b.holds_entry<Entry>())
-        raise(PyExc_TypeError, std::string(what) + " must be a two-dimensional " + EntryTraits<Entry>::dtype + " array");
-    if (!b.f_contiguous()) raise(PyExc_ValueError, std::string(what) + " must be Fortran contiguous");
-    if (rows >= 0 && b.shape(0) != rows)
-        raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(b.shape(0)) + " rows, expected " +
+    DenseView view;
+    capture_block<Entry>(X, what, view);
+    const cholmod_dense &b = *view.header();
+    if (int64_t(b.nrow) != rows)
+        raise(PyExc_ValueError, std::string(what) + " has " + std::to_string(b.nrow) + " rows, expected " +
                                     std::to_string(rows));
-    Block<Entry> B(size_t(b.shape(0)), size_t(b.shape(1)));
-    if (!B.v.empty()) std::memcpy(B.v.data(), b.data(), B.v.size() * sizeof(Entry));
+    Block<Entry> B(b.nrow, b.ncol);
+    if (!B.v.empty()) std::memcpy(B.v.data(), b.x, B.v.size() * sizeof(Entry));
     return B;
 }
 
@@ -131,18 +140,15 @@ nb::object qmult(RankQR &self, int code, nb::handle X) {
     return self.visit([&](auto &d, auto e, auto i) -> nb::object {
         using E = typename decltype(e)::type;
         using I = typename decltype(i)::type;
-        Buffer b(X);
-        if (b.ndim() != 2 || !b.holds_entry<E>())
-            raise(PyExc_TypeError, std::string("X must be a two-dimensional ") + EntryTraits<E>::dtype + " array");
-        if (!b.f_contiguous()) raise(PyExc_ValueError, "X must be Fortran contiguous");
-        const int64_t mq = int64_t(d.H()->nrow);
-        if ((left_multiply(code) ? b.shape(0) : b.shape(1)) != mq)
+        DenseView view;
+        capture_block<E>(X, "X", view);
+        cholmod_dense *Xd = view.header();
+        const size_t mq = d.H()->nrow;
+        if ((left_multiply(code) ? Xd->nrow : Xd->ncol) != mq)
             raise(PyExc_ValueError, "X does not have the dimension of Q (" + std::to_string(mq) + ")");
-        cholmod_dense Xd;
-        dense_header<E>(b.data(), size_t(b.shape(0)), size_t(b.shape(1)), &Xd);
         Workspace<I> ws;
         cholmod_dense *Y = nullptr;
-        run_native([&] { Y = qkernel::qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), &Xd, ws.get()); });
+        run_native([&] { Y = qkernel::qmult<E, I>(code, d.H(), d.tau(), d.HPinv(), Xd, ws.get()); });
         DenseOwner<I> owner(ws.get(), Y);
         check_factor_status(ws.get()->status);
         require_result(owner.get(), ws.get());

@@ -126,8 +126,11 @@ _qmult = _native._qmult
 
 
 def _native_order(a):
-    """`a` with its values in the machine's byte order (converted if not)."""
-    return a if a.dtype.isnative else a.astype(a.dtype.newbyteorder("="))
+    """`a` with its values in the machine's byte order and at an aligned
+    address (converted if not)."""
+    if not a.dtype.isnative:
+        a = a.astype(a.dtype.newbyteorder("="))
+    return a if a.flags.aligned else np.require(a, requirements="FA")
 
 
 def spqr_qmult(house, X, method="QX"):

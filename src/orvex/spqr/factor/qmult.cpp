@@ -48,14 +48,14 @@ nb::object qmult_sparse(FactorObject *self, int code, nb::handle X) {
 nb::object qmult_dense(nb::handle self_h, nb::handle method, nb::handle X) {
     FactorObject *self = as_factor(self_h);
     FactorCall call(self, FactorCall::Use);
-    std::unique_ptr<Buffer> view = typed_view(X);  // the variant is chosen first
-    const Buffer &buf = *view;
+    std::unique_ptr<Buffer> buf = typed_view(X);  // the variant is chosen first
     const int code = as_int32(method);
-    cholmod_dense hdr;
-    dense_operand(self, buf, &hdr);
-    check_dim(self, code, hdr.nrow, hdr.ncol);
-    check_finite_operand(hdr, "X");
-    return qmult_header(self, code, &hdr, false);
+    DenseView view;
+    dense_operand(self, std::move(buf), view);
+    cholmod_dense *hdr = view.header();
+    check_dim(self, code, hdr->nrow, hdr->ncol);
+    check_finite_operand(*hdr, "X");
+    return qmult_header(self, code, hdr, false);
 }
 
 nb::object qmult(nb::handle self_h, nb::handle X, nb::handle method) {

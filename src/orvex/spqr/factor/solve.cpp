@@ -51,10 +51,9 @@ int64_t rows_expected(const FactorObject *self, bool transpose) { return transpo
 nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) {
     FactorObject *self = as_factor(self_h);
     FactorCall call(self, FactorCall::Use);
-    std::unique_ptr<Buffer> view = typed_view(b);
-    const Buffer &buf = *view;
-    cholmod_dense B;
-    dense_operand(self, buf, &B);
+    DenseView view;
+    dense_operand(self, typed_view(b), view);
+    const cholmod_dense &B = *view.header();
     const int transpose = PyObject_IsTrue(transpose_h.ptr());
     if (transpose < 0) throw nb::python_error();
     if (int64_t(B.nrow) != rows_expected(self, transpose)) {
@@ -62,7 +61,7 @@ nb::object solve_dense(nb::handle self_h, nb::handle b, nb::handle transpose_h) 
                      (long long)B.nrow);
         throw nb::python_error();
     }
-    return solve_header(self, &B, transpose, false);
+    return solve_header(self, view.header(), transpose, false);
 }
 
 // Sparse right-hand sides: batches of columns are scattered into one reused
@@ -211,17 +210,13 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
 
 }  // namespace
 
-void dense_operand(FactorObject *self, const Buffer &buf, cholmod_dense *hdr) {
-    const bool f64 = buf.holds_entry<double>(), c128 = buf.holds_entry<Complex>();
-    if (buf.ndim() != 2 || !(f64 || c128)) raise(PyExc_TypeError, "No matching signature found");
-    if (!buf.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
-    if (!buf.aligned(sizeof(double))) raise(PyExc_ValueError, "ndarray is not aligned");
+void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &view, const char *finite) {
+    view.capture(std::move(buf), DenseRules::typed());
     require_numeric(self);
-    if (f64 != bool(self->is_real))
+    if (view.real() != bool(self->is_real))
         raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
                                     (self->is_real ? "float64" : "complex128"));
-    if (f64) dense_header<double>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
-    else dense_header<Complex>(buf.data(), size_t(buf.shape(0)), size_t(buf.shape(1)), hdr);
+    if (finite) check_finite_operand(*view.header(), finite);
 }
 
 std::unique_ptr<Buffer> typed_view(nb::handle obj) {
@@ -234,8 +229,8 @@ std::unique_ptr<Buffer> typed_view(nb::handle obj) {
     raise(PyExc_TypeError, "No matching signature found");
 }
 
-void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what,
-                  DenseView &view) {
+void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what, DenseView &view,
+                  const char *finite) {
     bool layout_ok = false;
     if (PyArray_Check(array.ptr())) {
         auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
@@ -243,7 +238,21 @@ void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t ro
     }
     if (!layout_ok) array = module_attr("np").attr("asfortranarray")(array);
     // Whatever the conversions returned, only its buffer is believed.
-    view.describe(array, self->is_real != 0, int(ndim), rows, what);
+    const char *dtype = self->is_real ? "float64" : "complex128";
+    std::string refusal = std::string(what) + " must be a " + dtype + " array with " + std::to_string(ndim) +
+                          (ndim == 1 ? " dimension" : " dimensions in column-major order");
+    DenseRules rules;
+    rules.ndim = int(ndim);
+    rules.xtype = self->is_real ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    rules.kind = rules.layout = {PyExc_TypeError, refusal};
+    rules.finite = finite;
+    view.capture(array, rules);
+    const cholmod_dense *hdr = view.header();
+    if (rows >= 0 && int64_t(hdr->nrow) != rows) {
+        PyErr_Format(PyExc_ValueError, "%s has %lld rows where %lld were expected", what, (long long)hdr->nrow,
+                     (long long)rows);
+        throw nb::python_error();
+    }
 }
 
 void register_factor_solve(nb::module_ &m) {

@@ -247,7 +247,7 @@ nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau,
 }
 
 template <class Entry, class Int>
-nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Buffer &v, nb::handle X) {
+nb::object qmult_householder(int code, nb::handle H, DenseView &tau_view, const Buffer &v, nb::handle X) {
     // Everything that can run Python code comes first.
     SparseView Hview;
     csc_header(H, Hview);
@@ -257,7 +257,8 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
     if ((Hs0.itype == CHOLMOD_INT) != std::is_same<Int, int32_t>::value)
         raise(PyExc_ValueError, "the indices of H and the permutation v must have the same integer type");
     const int64_t m = int64_t(Hs0.nrow), k = int64_t(Hs0.ncol);
-    if (tau.size() < k) raise(PyExc_ValueError, "tau must hold one coefficient per column of H");
+    const cholmod_dense &tau = *tau_view.header();
+    if (int64_t(tau.nrow * tau.ncol) < k) raise(PyExc_ValueError, "tau must hold one coefficient per column of H");
     if (v.shape(0) == 0 && m > 0) raise(PyExc_IndexError, "Out of bounds on buffer access (axis 0)");
     if (v.shape(0) < m) raise(PyExc_ValueError, "the permutation v must have one entry per row of H");
     auto check_dim = [&](size_t rows, size_t cols) {
@@ -300,44 +301,44 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
         check_householder<Int>(*Hview.header(), perm);
     }
     cholmod_sparse *Hs = Hview.header();
-    cholmod_dense Tau;
-    dense_header<Entry>(tau.data(), 1, size_t(k), &Tau);
-    check_finite_operand(Tau, "tau");
+    // The first k coefficients, as one row.
+    tau_view.header()->nrow = 1;
+    tau_view.header()->ncol = size_t(k);
+    tau_view.header()->d = 1;
+    cholmod_dense *Tau = tau_view.header();
+    check_finite_operand(*Tau, "tau");
     if (sparse) {
         Xview.capture(true);
         cholmod_sparse *Xs = Xview.header();
         if ((Xs->xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
             raise(PyExc_ValueError, "X must have the value type of H");
         check_dim(Xs->nrow, Xs->ncol);
-        return householder_product<cholmod_sparse, Int>(code, Hs, &Tau, perm, Xs, made != nullptr);
+        return householder_product<cholmod_sparse, Int>(code, Hs, Tau, perm, Xs, made != nullptr);
     }
-    if (xb->ndim() != 2 || !xb->holds_entry<Entry>())
-        raise(PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
-                                    EntryTraits<Entry>::dtype + " array");
-    if (!xb->f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
-    if (!xb->aligned(sizeof(double))) raise(PyExc_ValueError, "ndarray is not aligned");
-    writable_view(*xb, "X");
-    cholmod_dense Xd;
-    dense_header<Entry>(xb->data(), size_t(xb->shape(0)), size_t(xb->shape(1)), &Xd);
-    check_dim(Xd.nrow, Xd.ncol);
-    check_finite_operand(Xd, "X");
-    return householder_product<cholmod_dense, Int>(code, Hs, &Tau, perm, &Xd, made != nullptr);
+    DenseRules rules = DenseRules::typed(EntryTraits<Entry>::xtype, "X");
+    rules.kind = {PyExc_ValueError,
+                  std::string("Buffer dtype mismatch: X must be a two-dimensional ") + EntryTraits<Entry>::dtype + " array"};
+    DenseView Xview_d;
+    Xview_d.capture(std::move(xb), rules);
+    cholmod_dense *Xd = Xview_d.header();
+    check_dim(Xd->nrow, Xd->ncol);
+    check_finite_operand(*Xd, "X");
+    return householder_product<cholmod_dense, Int>(code, Hs, Tau, perm, Xd, made != nullptr);
 }
 
 nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::handle v_h, nb::handle X) {
     const int code = as_int32(method);
     if (tau_h.is_none()) raise(PyExc_TypeError, "Argument 'tau' must not be None");
     if (v_h.is_none()) raise(PyExc_TypeError, "Argument 'v' must not be None");
-    std::unique_ptr<Buffer> tau_view = typed_view(tau_h), v_view = typed_view(v_h);
-    const Buffer &tau = *tau_view, &v = *v_view;
-    const bool real = tau.holds_entry<double>(), complex = tau.holds_entry<Complex>();
+    std::unique_ptr<Buffer> tau_buf = typed_view(tau_h), v_view = typed_view(v_h);
+    const Buffer &v = *v_view;
+    const bool real = tau_buf->holds_entry<double>();
     const bool int32 = v.holds_index<int32_t>(), int64 = v.holds_index<int64_t>();
-    if (!(real || complex) || !(int32 || int64) || tau.ndim() != 2 || v.ndim() != 1)
-        raise(PyExc_TypeError, "No matching signature found");
-    if (!tau.f_contiguous()) raise(PyExc_ValueError, "ndarray is not Fortran contiguous");
+    if (!(int32 || int64) || v.ndim() != 1) raise(PyExc_TypeError, "No matching signature found");
+    DenseView tau;
+    tau.capture(std::move(tau_buf), DenseRules::typed(0, "tau"));
     if (!v.c_contiguous()) raise(PyExc_ValueError, "ndarray is not C-contiguous");
-    if (!tau.aligned(sizeof(double)) || !v.aligned(v.itemsize())) raise(PyExc_ValueError, "ndarray is not aligned");
-    writable_view(tau, "tau");
+    if (!v.aligned(v.itemsize())) raise(PyExc_ValueError, "ndarray is not aligned");
     writable_view(v, "v");
     return dispatch(real, int32, [&](auto e, auto i) {
         return qmult_householder<typename decltype(e)::type, typename decltype(i)::type>(code, H, tau, v, X);
