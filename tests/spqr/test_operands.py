@@ -114,17 +114,25 @@ def test_non_finite_operands_are_refused_at_every_width(width, bad):
 
 @variants
 def test_triple_changed_after_spqr_is_checked_again(dtype, itype):
-    # spqr remembers the structure of the triples it makes; a triple changed
-    # since must get the full checks (and the product of what it now holds).
+    # spqr remembers the structure of the triples it makes, and hands it out
+    # read-only; a triple changed since must get the full checks (and the
+    # product of what it now holds).
     A = make_matrix(30, 10, dtype, itype, seed=12)
     house = spqr(A, mode="householder")[0]
     X = np.asfortranarray(operand((30, 2), dtype, seed=13))
     want = spqr_qmult(house, X, "QTX")
-    original = house.H.indices.copy()
-    house.H.indices[1] = 10 ** 6
+    original = house.H.indices
+    for a in (house.H.indices, house.H.indptr):
+        with pytest.raises(ValueError):
+            a[0] = 1
+        with pytest.raises(ValueError):
+            a.flags.writeable = True
+    changed = original.copy()
+    changed[1] = 10 ** 6
+    house.H.indices = changed
     with pytest.raises(ValueError):
         spqr_qmult(house, X, "QTX")
-    house.H.indices[:] = original
+    house.H.indices = original
     assert np.array_equal(spqr_qmult(house, X, "QTX"), want)
     house.perm[[0, 1]] = house.perm[[1, 0]]   # still a permutation, another Q
     copied = type(house)(house.H.copy(), house.tau.copy(), house.perm.copy())

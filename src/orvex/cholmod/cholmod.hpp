@@ -243,6 +243,8 @@ public:
     bool capture_known(const void *p, const void *i);
     // The object exporting the row index array.
     PyObject *indices_exporter() const { return i_ ? i_->exporter() : nullptr; }
+    // Whether the row index array is read-only.
+    bool indices_readonly() const { return i_ && i_->readonly(); }
     cholmod_sparse *header() { return &hdr_; }
     const cholmod_sparse *header() const { return &hdr_; }
     // The largest |value| seen by capture(true) (0 for an empty matrix).

@@ -133,7 +133,12 @@ def _native_order(a):
 def spqr_qmult(house, X, method="QX"):
     try:
         H, tau, v = house
-        H, _, itype = validate_csc_input(H)
+        if _native._known_triple(H):
+            # H as spqr made it: a canonical CSC array with a read-only
+            # structure (the product checks its values).
+            itype = H.indices.dtype
+        else:
+            H, _, itype = validate_csc_input(H)
         tau = _native_order(np.asfortranarray(tau)).reshape((1, -1))
         if tau.shape != (1, H.shape[1]):
             raise TypeError("tau shape mismatch")
