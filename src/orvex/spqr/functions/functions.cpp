@@ -425,6 +425,16 @@ void register_functions(nb::module_ &m) {
           nb::arg("v").none(), nb::arg("X").none(),
           "Multiply X by Q given in Householder form (H, tau, v); method is SPQR's code.");
     m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());
+#ifdef ORVEX_TEST_HOOKS
+    m.def(
+        "_triple_bytes",
+        [](nb::handle H) -> int64_t {
+            std::shared_ptr<MadeTriple> rec = made_triple(nb::object(H.attr("indices")).ptr());
+            if (!rec) return -1;
+            return int64_t(rec->int32 ? rec->s32.bytes() : rec->s64.bytes());
+        },
+        nb::arg("H"), "The bytes spqr keeps for products with the triple of H (-1: none kept).");
+#endif
     m.def("_known_triple", &known_triple, nb::call_guard<Call>(), nb::arg("H").none(),
           "Whether H is the matrix of a triple spqr made, its structure unchanged (its validation may be "
           "skipped; the product checks its values).");

@@ -56,6 +56,41 @@ inline Complex dot(const Complex *hc, const Complex *xc, int64_t n) {
     return Complex(r0 + r1, i0 + i1);
 }
 
+// The same sums taken from the last entry down (Q x applies the reflectors
+// last to first: their values are then read as one descending stream).
+inline double dot_down(const double *h, const double *x, int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int64_t j = n;
+    for (; j >= 4; j -= 4) {
+        s0 += h[j - 1] * x[j - 1];
+        s1 += h[j - 2] * x[j - 2];
+        s2 += h[j - 3] * x[j - 3];
+        s3 += h[j - 4] * x[j - 4];
+    }
+    for (; j > 0; --j) s0 += h[j - 1] * x[j - 1];
+    return (s0 + s1) + (s2 + s3);
+}
+
+inline Complex dot_down(const Complex *hc, const Complex *xc, int64_t n) {
+    const double *h = reinterpret_cast<const double *>(hc), *x = reinterpret_cast<const double *>(xc);
+    double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
+    int64_t j = n;
+    for (; j >= 2; j -= 2) {
+        const double a = h[2 * j - 2], b = h[2 * j - 1], c = x[2 * j - 2], d = x[2 * j - 1];
+        const double e = h[2 * j - 4], f = h[2 * j - 3], g = x[2 * j - 4], k = x[2 * j - 3];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+        r1 += e * g + f * k;
+        i1 += e * k - f * g;
+    }
+    if (j > 0) {
+        const double a = h[0], b = h[1], c = x[0], d = x[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+    }
+    return Complex(r0 + r1, i0 + i1);
+}
+
 inline void axpy(double *__restrict__ x, const double *__restrict__ h, double s, int64_t n) {
     for (int64_t j = 0; j < n; ++j) x[j] -= h[j] * s;
 }
@@ -108,6 +143,41 @@ template <class I> inline Complex dot(const Complex *hc, const I *idx, const Com
     return Complex(r0 + r1, i0 + i1);
 }
 
+template <class I> inline double dot_down(const double *h, const I *idx, const double *x, int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int64_t j = n;
+    for (; j >= 4; j -= 4) {
+        s0 += h[j - 1] * x[idx[j - 1]];
+        s1 += h[j - 2] * x[idx[j - 2]];
+        s2 += h[j - 3] * x[idx[j - 3]];
+        s3 += h[j - 4] * x[idx[j - 4]];
+    }
+    for (; j > 0; --j) s0 += h[j - 1] * x[idx[j - 1]];
+    return (s0 + s1) + (s2 + s3);
+}
+
+template <class I> inline Complex dot_down(const Complex *hc, const I *idx, const Complex *xc, int64_t n) {
+    const double *h = reinterpret_cast<const double *>(hc), *x = reinterpret_cast<const double *>(xc);
+    double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
+    int64_t j = n;
+    for (; j >= 2; j -= 2) {
+        const double *y = x + 2 * size_t(idx[j - 1]), *u = x + 2 * size_t(idx[j - 2]);
+        const double a = h[2 * j - 2], b = h[2 * j - 1], c = y[0], d = y[1];
+        const double e = h[2 * j - 4], f = h[2 * j - 3], g = u[0], k = u[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+        r1 += e * g + f * k;
+        i1 += e * k - f * g;
+    }
+    if (j > 0) {
+        const double *y = x + 2 * size_t(idx[0]);
+        const double a = h[0], b = h[1], c = y[0], d = y[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+    }
+    return Complex(r0 + r1, i0 + i1);
+}
+
 template <class I> inline void axpy(double *x, const I *idx, const double *h, double s, int64_t n) {
     for (int64_t j = 0; j < n; ++j) x[idx[j]] -= h[j] * s;
 }
@@ -131,11 +201,13 @@ inline bool finite(double x) { return std::isfinite(x); }
 inline bool finite(const Complex &z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
 template <class Entry, class I>
-inline bool reflect(Entry t, const Entry *h, const I *idx, int64_t len, int64_t i0, Entry *Z, size_t ld, int64_t w) {
+inline bool reflect(Entry t, const Entry *h, const I *idx, int64_t len, int64_t i0, Entry *Z, size_t ld, int64_t w,
+                    bool down = false) {
     bool ok = true;
     for (int64_t c = 0; c < w; ++c) {
         Entry *z = Z + size_t(c) * ld;
-        Entry s = idx ? z[i0] + dot(h, idx, z, len) : z[i0] + dot(h, z + i0 + 1, len);
+        Entry s = z[i0] + (down ? (idx ? dot_down(h, idx, z, len) : dot_down(h, z + i0 + 1, len))
+                                : (idx ? dot(h, idx, z, len) : dot(h, z + i0 + 1, len)));
         ok &= finite(s);
         s *= t;
         z[i0] -= s;
@@ -162,7 +234,7 @@ void apply_triple(bool adjoint, const cholmod_sparse &H, const Entry *tau, Entry
         const Entry t = adjoint ? cj(tau[k]) : tau[k];
         if (t == Entry(0)) continue;
         const Int p = Hp[k];
-        reflect<Entry, Int>(t, Hx + p + 1, Hi + p + 1, int64_t(Hp[k + 1] - p - 1), int64_t(Hi[p]), Z, ld, w);
+        reflect<Entry, Int>(t, Hx + p + 1, Hi + p + 1, int64_t(Hp[k + 1] - p - 1), int64_t(Hi[p]), Z, ld, w, !adjoint);
     }
 }
 
@@ -219,10 +291,10 @@ bool apply_panels(bool adjoint, const TripleShape<Int> &S, const Entry *Hx, cons
             }
             ok &= all_finite(reinterpret_cast<const double *>(h - 1), parts);
             if (at[k] >= 0) {
-                ok &= reflect<Entry, uint32_t>(t, h, nullptr, len, at[k], L, nr, w);
+                ok &= reflect<Entry, uint32_t>(t, h, nullptr, len, at[k], L, nr, w, !adjoint);
             } else {
                 const uint32_t *l = loc + (-at[k] - 1);
-                ok &= reflect<Entry, uint32_t>(t, h, l + 1, len, int64_t(l[0]), L, nr, w);
+                ok &= reflect<Entry, uint32_t>(t, h, l + 1, len, int64_t(l[0]), L, nr, w, !adjoint);
             }
         }
         for (int64_t c = 0; c < w; ++c) {
@@ -296,7 +368,8 @@ void apply_factor(bool adjoint, const QRFactor<Entry, Int> *QR, Entry *Z, size_t
         if (nh == 1) {
             const Entry t = adjoint ? cj(tau[0]) : tau[0];
             if (t != Entry(0))
-                reflect<Entry, Int>(t, R + start[0], Hi + 1, int64_t(end[0] - start[0]), int64_t(Hi[0]), Z2, ld, w);
+                reflect<Entry, Int>(t, R + start[0], Hi + 1, int64_t(end[0] - start[0]), int64_t(Hi[0]), Z2, ld, w,
+                                    !adjoint);
             continue;
         }
         // Gather the front's rows that its vectors touch, apply the vectors
@@ -314,7 +387,7 @@ void apply_factor(bool adjoint, const QRFactor<Entry, Int> *QR, Entry *Z, size_t
             const Entry t = adjoint ? cj(tau[h]) : tau[h];
             if (t == Entry(0)) continue;
             reflect<Entry, Int>(t, R + start[h], static_cast<const Int *>(nullptr), int64_t(end[h] - start[h]),
-                                int64_t(h), L, lr, w);
+                                int64_t(h), L, lr, w, !adjoint);
         }
         for (int64_t c = 0; c < w; ++c) {
             Entry *z = Z2 + size_t(c) * ld;
