@@ -103,7 +103,7 @@ def main():
                 fns.append(lambda: op(Q))
             times = best(fns, turns)
             rows2.append((name, method, house.H.nnz, *times, *([None] if Q is None else [])))
-        shape_bytes.append((name, house.H.nnz, house.H.shape[1], _ext._triple_bytes(house.H)))
+        shape_bytes.append((name, house.H.nnz, house.H.shape[1], _ext._triple_stats(house.H)["bytes"]))
         del house, copied, g, f
     today = datetime.date.today().isoformat()
     L = ["# The call's own structure: its cost, and products with an unchanged triple", "",

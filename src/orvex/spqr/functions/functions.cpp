@@ -427,13 +427,25 @@ void register_functions(nb::module_ &m) {
     m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());
 #ifdef ORVEX_TEST_HOOKS
     m.def(
-        "_triple_bytes",
-        [](nb::handle H) -> int64_t {
+        "_triple_stats",
+        [](nb::handle H) -> nb::object {
             std::shared_ptr<MadeTriple> rec = made_triple(nb::object(H.attr("indices")).ptr());
-            if (!rec) return -1;
-            return int64_t(rec->int32 ? rec->s32.bytes() : rec->s64.bytes());
+            if (!rec) return nb::none();
+            auto stats = [](const auto &S) {
+                int64_t listed = 0;
+                for (int64_t a : S.at) listed += a < 0;
+                nb::dict d;
+                d["bytes"] = int64_t(S.bytes());
+                d["panels"] = int64_t(S.first.size()) - 1;
+                d["listed"] = listed;
+                d["max_rows"] = S.max_rows;
+                return d;
+            };
+            return rec->int32 ? stats(rec->s32) : stats(rec->s64);
         },
-        nb::arg("H"), "The bytes spqr keeps for products with the triple of H (-1: none kept).");
+        nb::arg("H"),
+        "What spqr keeps for products with the triple of H: its bytes, its panels, the reflectors whose rows "
+        "are listed (not consecutive in their panel) and the largest panel's row count; None when nothing is kept.");
 #endif
     m.def("_known_triple", &known_triple, nb::call_guard<Call>(), nb::arg("H").none(),
           "Whether H is the matrix of a triple spqr made, its structure unchanged (its validation may be "
