@@ -273,12 +273,6 @@ template <class Int> void check_householder(const cholmod_sparse &H, const Int *
     }
 }
 
-// Whether the captured copy of H's structure is the shape's.
-template <class Int> bool same_rows_copy(const qkernel::TripleShape<Int> &S, const cholmod_sparse &H) {
-    return std::memcmp(H.p, S.p.data(), size_t(S.nh + 1) * sizeof(Int)) == 0 &&
-           qkernel::same_rows<Int>(S, static_cast<const Int *>(H.i));
-}
-
 template <class Record, class Int>
 nb::object householder_product(int code, cholmod_sparse *Hs, cholmod_dense *Tau, Int *perm, Record *X, bool made) {
     Workspace<Int> ws;
@@ -366,23 +360,26 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
             return adopt_result<Int>(Y, cm);
         }
     }
-    // The call's own copy of H's structure; compared with the shape or
-    // checked.
-    Hview.capture(false);
     Int *perm = nullptr;
     std::vector<Int> perm_copy;
-    if (shape && same_rows_copy<Int>(*shape, *Hview.header())) {
+    if (shape) {
+        // SPQR's kernel: H's row indices are the read-only array spqr made,
+        // read in place; the column pointers and v are the shape's.
+        Hview.header()->p = const_cast<Int *>(shape->p.data());
         perm = const_cast<Int *>(shape->perm.data());
         if (!finite_values(*Hview.header())) raise(PyExc_ValueError, nonfinite_H);
     } else {
-        shape = nullptr;
-        // The permutation drives addressing too: the call's own copy is
-        // checked and used.  (Q of an H without rows is 0 x 0: any valid
-        // pointer does.)
+        // The call's own copy of H's structure, checked.  The permutation
+        // drives addressing too: the call's own copy is checked and used.
+        // (Q of an H without rows is 0 x 0: any valid pointer does.)
+        Hview.capture(false);
         perm_copy.assign(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
         perm_copy.push_back(0);
         perm = perm_copy.data();
         check_householder<Int>(*Hview.header(), perm);
+        // spqr_qmult skips the validation of an H spqr made (_known_triple)
+        // even when v has changed since.
+        if (made && !finite_values(*Hview.header())) raise(PyExc_ValueError, nonfinite_H);
     }
     cholmod_sparse *Hs = Hview.header();
     if (sparse) {

@@ -614,26 +614,6 @@ template <class Int> void triple_shape(const cholmod_sparse &H, const Int *perm,
     }
 }
 
-template <class Int> bool same_rows(const TripleShape<Int> &S, const Int *Hi) {
-    const Int *Hp = S.p.data();
-    Int diff = 0;
-    for (size_t g = 0; g + 1 < S.first.size(); ++g) {
-        const Int *rows = S.rows.data() + S.rowp[g];
-        for (int64_t k = S.first[g]; k < S.first[g + 1]; ++k) {
-            const Int *hi = Hi + Hp[k];
-            const int64_t len = int64_t(Hp[k + 1] - Hp[k]), a = S.at[size_t(k)];
-            if (a >= 0) {
-                for (int64_t j = 0; j < len; ++j) diff |= hi[j] ^ rows[a + j];
-            } else {
-                const uint32_t *l = S.loc.data() + (-a - 1);
-                for (int64_t j = 0; j < len; ++j) diff |= hi[j] ^ rows[l[j]];
-            }
-        }
-        if (diff) return false;
-    }
-    return true;
-}
-
 template <class Entry> bool own_triple(int method, size_t mh, const cholmod_dense *X) {
     cholmod_common cm{};  // own_kernel asks only that there is one
     return own_kernel<Entry>(method, mh, X, &cm, triple_max_width);
@@ -728,8 +708,6 @@ ORVEX_QKERNEL(Complex, int64_t)
 #undef ORVEX_QKERNEL
 template void triple_shape<int32_t>(const cholmod_sparse &, const int32_t *, TripleShape<int32_t> &);
 template void triple_shape<int64_t>(const cholmod_sparse &, const int64_t *, TripleShape<int64_t> &);
-template bool same_rows<int32_t>(const TripleShape<int32_t> &, const int32_t *);
-template bool same_rows<int64_t>(const TripleShape<int64_t> &, const int64_t *);
 template bool own_triple<double>(int, size_t, const cholmod_dense *);
 template bool own_triple<Complex>(int, size_t, const cholmod_dense *);
 

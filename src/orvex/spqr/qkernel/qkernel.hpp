@@ -35,7 +35,7 @@ Choice choice();
 // benchmarks/results/qkernel.md): orvex's kernel for operands of at most
 // this many vectors (columns for Q X and Q^H X, rows for X Q and X Q^H).
 constexpr int64_t factor_max_width = 16;
-constexpr int64_t triple_max_width = 8;
+constexpr int64_t triple_max_width = 32;
 
 // The operand's width as the rule sees it.
 inline int64_t width(int method, const cholmod_dense *X) {
@@ -95,9 +95,6 @@ constexpr int64_t panel_max_rows = 4096;
 // The shape of SPQR's own H (no empty column, no row twice in a column)
 // and v.  Allocation failure throws std::bad_alloc.
 template <class Int> void triple_shape(const cholmod_sparse &H, const Int *perm, TripleShape<Int> &S);
-
-// Whether row indices Hi (S.nnz of them) are those S was made from.
-template <class Int> bool same_rows(const TripleShape<Int> &S, const Int *Hi);
 
 // Whether the width rule (or the override) has orvex's kernel multiply a
 // dense operand by a triple's Q with mh rows.
