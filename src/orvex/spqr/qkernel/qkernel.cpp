@@ -285,6 +285,7 @@ bool apply_panels(bool adjoint, const TripleShape<Int> &S, const Entry *Hx, cons
             const Entry t = adjoint ? cj(tau[k]) : tau[k];
             const Entry *h = Hx + Hp[k] + 1;
             const int64_t len = int64_t(Hp[k + 1] - Hp[k]) - 1;
+            if (len < 0) continue;  // no vector (never in SPQR's H)
             if (t == Entry(0)) {
                 ok &= all_finite(reinterpret_cast<const double *>(h - 1), size_t(len + 1) * parts);
                 continue;
