@@ -307,7 +307,7 @@ nb::object qmult_householder(int code, nb::handle H, const Buffer &tau, const Bu
             throw nb::python_error();
         }
     };
-    const bool sparse = bool(nb::bool_(module_attr("issparse")(X)));
+    const bool sparse = !is_ndarray(X) && bool(nb::bool_(module_attr("issparse")(X)));
     SparseView Xview;
     std::unique_ptr<Buffer> xb;
     if (sparse) {

@@ -35,7 +35,7 @@ Choice choice();
 // benchmarks/results/qkernel.md): orvex's kernel for operands of at most
 // this many vectors (columns for Q X and Q^H X, rows for X Q and X Q^H).
 constexpr int64_t factor_max_width = 16;
-constexpr int64_t triple_max_width = 32;
+constexpr int64_t triple_max_width = 16;
 
 // The operand's width as the rule sees it.
 inline int64_t width(int method, const cholmod_dense *X) {
