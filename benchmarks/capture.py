@@ -7,9 +7,10 @@
    this measures that capture alone (through the converter's own check, which
    runs exactly it) against the operation that pays it: the numeric
    factorization (refactorization) and the analysis.
-2. `spqr_qmult` with a triple that `spqr` made and nobody changed (its
-   structure compared with spqr's private copy), with a copy of that triple
-   (the O(nnz) checks), `SPQRFactor.qmult` and pyspqr's `Q.T @ b`, one column.
+2. `spqr_qmult` with a triple that `spqr` made and nobody changed (applied
+   through the panels spqr arranged for it), with a copy of that triple (the
+   O(nnz) checks), `SPQRFactor.qmult` and pyspqr's `Q.T @ b` / `Q @ b`, one
+   column, both directions.  Also what spqr's structure for products costs.
 
 Writes benchmarks/results/capture.md.  One BLAS thread; best of several runs,
 the operations taking turns.
@@ -56,7 +57,7 @@ def capture_only(A):
     return run
 
 
-def pyspqr_qt(A, b):
+def pyspqr_q(A):
     try:
         import pyspqr
     except ImportError:
@@ -64,8 +65,7 @@ def pyspqr_qt(A, b):
     import scipy.sparse as sp
     M = sp.csc_matrix(A)
     M.indptr, M.indices = M.indptr.astype(np.int32), M.indices.astype(np.int32)
-    Q = pyspqr.qr(M)[0]
-    return lambda: Q.T @ b
+    return pyspqr.qr(M)[0]
 
 
 def fmt(t):
@@ -84,7 +84,7 @@ def main():
         cases = [("grid2d", grid_gradient(387, 387)),
                  ("randls", banded_random(200_000, 50_000, 8, 25, 1, np.int64)),
                  ("wide (A^H)", banded_random(60_000, 180_000, 8, 60, 2, np.int32).conj().T.tocsc())]
-    rows1, rows2 = [], []
+    rows1, rows2, shape_bytes = [], [], []
     for name, A in cases:
         print(f"capture: {name}", file=sys.stderr, flush=True)
         f = SPQRFactor(A)
@@ -95,12 +95,15 @@ def main():
         copied = type(house)(house.H.copy(), house.tau.copy(), house.perm.copy())
         g = SPQRFactor(A, order="amd").factorize(A)
         b = np.random.default_rng(0).standard_normal(A.shape[0])
-        fns = [lambda: g.qmult(b, "QTX"), lambda: spqr_qmult(house, b, "QTX"), lambda: spqr_qmult(copied, b, "QTX")]
-        theirs = pyspqr_qt(A, b) if A.dtype.kind == "f" else None
-        if theirs:
-            fns.append(theirs)
-        times = best(fns, turns)
-        rows2.append((name, house.H.nnz, *times, *([None] if not theirs else [])))
+        Q = pyspqr_q(A) if A.dtype.kind == "f" else None
+        for method, op in (("QTX", lambda Q: Q.T @ b), ("QX", lambda Q: Q @ b)):
+            fns = [lambda: g.qmult(b, method), lambda: spqr_qmult(house, b, method),
+                   lambda: spqr_qmult(copied, b, method)]
+            if Q is not None:
+                fns.append(lambda: op(Q))
+            times = best(fns, turns)
+            rows2.append((name, method, house.H.nnz, *times, *([None] if Q is None else [])))
+        shape_bytes.append((name, house.H.nnz, house.H.shape[1], _ext._triple_stats(house.H)["bytes"]))
         del house, copied, g, f
     today = datetime.date.today().isoformat()
     L = ["# The call's own structure: its cost, and products with an unchanged triple", "",
@@ -114,16 +117,28 @@ def main():
         L.append(f"| {name} | {shape[0]:,} x {shape[1]:,} | {nnz:,} | {fmt(c)} | {fmt(num)} | {100 * c / num:.2f}% "
                  f"| {fmt(sym)} | {100 * c / sym:.2f}% |")
     L += ["", "The capture is part of both operations' times; its share bounds what it adds to orvex / native.", "",
-          "## Q^T b with the Householder triple (AMD ordering)", "",
-          "| case | nnz(H) | `SPQRFactor.qmult` | `spqr_qmult`, triple as `spqr` made it | ratio | "
-          "`spqr_qmult`, a copy (checked) | pyspqr `Q.T @ b` |",
-          "|---|---:|---:|---:|---:|---:|---:|"]
-    for name, nnzh, tf, tm, tc, tp in rows2:
-        L.append(f"| {name} | {nnzh:,} | {fmt(tf)} | {fmt(tm)} | {tm / tf:.2f} | {fmt(tc)} | {fmt(tp)} |")
-    L += ["", "An unchanged triple costs one comparison of its structure with the copy `spqr` kept; what remains "
-          "over the factorization's product is the kernel: over the triple each reflector is applied through "
-          "H's row indices, while a factorization's reflectors are applied to the rows of their front gathered "
-          "once (qkernel.md).", ""]
+          "## One column with the Householder triple (AMD ordering)", "",
+          "| case | nnz(H) | product | `SPQRFactor.qmult` | `spqr_qmult`, triple as `spqr` made it | ratio | "
+          "`spqr_qmult`, a copy (checked) | pyspqr | triple / pyspqr |",
+          "|---|---:|---|---:|---:|---:|---:|---:|---:|"]
+    for name, method, nnzh, tf, tm, tc, tp in rows2:
+        prod = "Q^T b" if method == "QTX" else "Q b"
+        vs = "-" if tp is None else f"{tm / tp:.2f}"
+        L.append(f"| {name} | {nnzh:,} | {prod} | {fmt(tf)} | {fmt(tm)} | {tm / tf:.2f} | {fmt(tc)} | {fmt(tp)} "
+                 f"| {vs} |")
+    L += ["", "ratio: the triple's time over the factorization's; pyspqr: `Q.T @ b`, `Q @ b` with its own Q "
+          "(real cases).  A triple `spqr` made has its structure kept private to orvex, "
+          "arranged for products (the caller's row indices are compared with it once per product): runs of reflectors whose rows overlap (a front's), with the union of "
+          "their rows; a product gathers those rows of b once per run, applies the run there and "
+          "scatters them back, and reads H's values where the caller holds them.  A copy of the triple "
+          "is checked in O(nnz(H)) first and applied reflector by reflector through H's row indices.", "",
+          "## What the structure for products costs", "",
+          "| case | nnz(H) | reflectors | bytes | bytes per nnz(H) |", "|---|---:|---:|---:|---:|"]
+    for name, nnzh, nh, nbytes in shape_bytes:
+        L.append(f"| {name} | {nnzh:,} | {nh:,} | {nbytes / 2**20:.1f} MiB | {nbytes / nnzh:.2f} |")
+    L += ["", "Kept by `spqr` for as long as H's row index array lives: H's column pointers, v, each run's "
+          "rows, where each reflector starts in its run's rows, and the rows of the few reflectors whose "
+          "rows are not consecutive there.", ""]
     pathlib.Path(args.output).write_text("\n".join(L))
     print("\n".join(L))
 

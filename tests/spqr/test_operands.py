@@ -116,7 +116,8 @@ def test_non_finite_operands_are_refused_at_every_width(width, bad):
 @variants
 def test_triple_changed_after_spqr_is_checked_again(dtype, itype):
     # spqr remembers the structure of the triples it makes; a triple changed
-    # since must get the full checks (and the product of what it now holds).
+    # since must get the full checks (and the product of what it now holds),
+    # with orvex's kernel (2 columns) and SPQR's (40).
     A = make_matrix(30, 10, dtype, itype, seed=12)
     house = spqr(A, mode="householder")[0]
     X = np.asfortranarray(operand((30, 2), dtype, seed=13))
@@ -127,6 +128,19 @@ def test_triple_changed_after_spqr_is_checked_again(dtype, itype):
         spqr_qmult(house, X, "QTX")
     house.H.indices[:] = original
     assert np.array_equal(spqr_qmult(house, X, "QTX"), want)
+    # Another valid (and canonical) structure, written in place: the last
+    # row of a vector moved to row 29, which it does not hold.
+    H = house.H
+    j = next(j for j in range(H.shape[1])
+             if H.indptr[j + 1] - H.indptr[j] >= 2 and H.indices[H.indptr[j + 1] - 1] < 29)
+    H.indices[H.indptr[j + 1] - 1] = 29
+    for width in (2, 40):
+        Xw = np.asfortranarray(operand((30, width), dtype, seed=14))
+        copied = type(house)(H.copy(), house.tau.copy(), house.perm.copy())
+        got = spqr_qmult(house, Xw, "QTX")
+        assert np.array_equal(got, spqr_qmult(copied, Xw, "QTX"))
+        assert relerr(got, spqr_qmult(spqr(A, mode="householder")[0], Xw, "QTX")) > 1e-8
+    H.indices[:] = original
     house.perm[[0, 1]] = house.perm[[1, 0]]   # still a permutation, another Q
     copied = type(house)(house.H.copy(), house.tau.copy(), house.perm.copy())
     assert np.array_equal(spqr_qmult(house, X, "QTX"), spqr_qmult(copied, X, "QTX"))

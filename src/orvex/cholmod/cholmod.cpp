@@ -244,17 +244,6 @@ void SparseView::capture(bool finite) {
     if (finite) check_values();
 }
 
-bool SparseView::capture_known(const void *p, const void *i) {
-    if (!filled_) return false;
-    const size_t isize = hdr_.itype == CHOLMOD_INT ? sizeof(int32_t) : sizeof(int64_t);
-    if (std::memcmp(p_->data(), p, (hdr_.ncol + 1) * isize) != 0 ||
-        (hdr_.nzmax && std::memcmp(i_->data(), i, hdr_.nzmax * isize) != 0))
-        return false;
-    hdr_.p = const_cast<void *>(p);
-    hdr_.i = const_cast<void *>(i);
-    return true;
-}
-
 void SparseView::check_values() {
     max_abs_ = largest_magnitude(hdr_.x, int64_t(hdr_.nzmax) * (hdr_.xtype == CHOLMOD_REAL ? 1 : 2));
     if (!std::isfinite(max_abs_))

@@ -236,11 +236,6 @@ public:
     // The values' check of capture(true) alone, for a call that captured
     // the structure early and ran Python code since.
     void check_values();
-    // Instead of capture(false), for a structure known to be valid: when the
-    // caller's arrays equal `p` (ncol + 1 entries) and `i` (nnz entries),
-    // the header points at those (which the caller keeps alive) and true is
-    // returned; otherwise nothing changes.
-    bool capture_known(const void *p, const void *i);
     // The object exporting the row index array.
     PyObject *indices_exporter() const { return i_ ? i_->exporter() : nullptr; }
     cholmod_sparse *header() { return &hdr_; }

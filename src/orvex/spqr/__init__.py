@@ -136,7 +136,12 @@ def _native_order(a):
 def spqr_qmult(house, X, method="QX"):
     try:
         H, tau, v = house
-        H, _, itype = validate_csc_input(H)
+        if _native._known_triple(H):
+            # H as spqr made it: a canonical CSC array (the product compares
+            # its row indices with those spqr made, and checks its values).
+            itype = H.indices.dtype
+        else:
+            H, _, itype = validate_csc_input(H)
         tau = _native_order(np.asfortranarray(tau)).reshape((1, -1))
         if tau.shape != (1, H.shape[1]):
             raise TypeError("tau shape mismatch")

@@ -19,7 +19,7 @@ TOL = 1e-13
 MATRICES = sorted(p.stem for p in DATA_DIR.glob("*.mtx"))
 WIDTHS = (1, 3)
 # The width rule of src/orvex/spqr/qkernel/qkernel.hpp.
-FACTOR_MAX, TRIPLE_MAX = 16, 8
+FACTOR_MAX, TRIPLE_MAX = 16, 16
 
 
 @contextlib.contextmanager

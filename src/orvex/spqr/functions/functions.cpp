@@ -33,22 +33,26 @@ Mode parse_mode(nb::handle mode) {
 
 // ---- triples made here --------------------------------------------------------------
 //
-// spqr(mode="householder") hands out H, tau and v as new writable arrays, and
-// keeps a private copy of their structure (H's column pointers and row
-// indices, and v) for as long as H's row index array lives.  That structure
-// is SPQR's own, so it has every property the checks of a triple establish:
-// a product with a triple whose arrays still equal the copy (one comparison
-// of memory) uses the copy and skips the checks.
+// spqr(mode="householder") hands out H, tau and v as new writable arrays,
+// and keeps the structure of H and v, arranged for products (qkernel's
+// TripleShape), for as long as H's row index array lives.  That structure is
+// SPQR's own, so it has every property the checks of a triple establish.  A
+// product with a triple whose column pointers and v still equal it (O(m + k))
+// and whose row indices are still those it was made from (one pass over
+// them, no copy) skips the checks of the structure and applies Q through
+// the shape; addressing never goes through the caller's arrays, which any
+// thread may write.  H's values are checked as they are read.
 
 struct MadeTriple {
-    bool int32 = false;
-    int64_t m = 0, nh = 0, nnz = 0;
-    std::vector<int64_t> store;  // p (nh + 1), i (nnz), perm (m), in the index type
-    nb::object watch;            // a weak reference to H.indices, which forgets this record
-    template <class Int> const Int *p() const { return reinterpret_cast<const Int *>(store.data()); }
-    template <class Int> const Int *i() const { return p<Int>() + nh + 1; }
-    template <class Int> const Int *perm() const { return i<Int>() + nnz; }
+    qkernel::TripleShape<int32_t> s32;
+    qkernel::TripleShape<int64_t> s64;
+    bool int32 = false, real = false;
+    bool sorted = false;  // every column's rows increase (a canonical CSC array)
+    nb::object watch;  // a weak reference to H.indices, which forgets this record
+    template <class Int> qkernel::TripleShape<Int> &shape();
 };
+template <> qkernel::TripleShape<int32_t> &MadeTriple::shape<int32_t>() { return s32; }
+template <> qkernel::TripleShape<int64_t> &MadeTriple::shape<int64_t>() { return s64; }
 
 struct MadeTriples {
     std::mutex mutex;
@@ -63,19 +67,17 @@ MadeTriples &made_triples() {
     return *t;
 }
 
+// Made with the interpreter lock released (std::bad_alloc on failure).
 template <class Int> std::shared_ptr<MadeTriple> triple_record(const cholmod_sparse &H, const Int *perm) {
     auto rec = std::make_shared<MadeTriple>();
     rec->int32 = std::is_same<Int, int32_t>::value;
-    rec->m = int64_t(H.nrow);
-    rec->nh = int64_t(H.ncol);
-    const Int *Hp = static_cast<const Int *>(H.p);
-    rec->nnz = int64_t(Hp[H.ncol]);
-    const size_t count = size_t(rec->nh + 1 + rec->nnz + rec->m);
-    rec->store.resize((count * sizeof(Int) + sizeof(int64_t) - 1) / sizeof(int64_t) + 1);
-    Int *q = reinterpret_cast<Int *>(rec->store.data());
-    std::memcpy(q, Hp, size_t(rec->nh + 1) * sizeof(Int));
-    if (rec->nnz) std::memcpy(q + rec->nh + 1, H.i, size_t(rec->nnz) * sizeof(Int));
-    if (rec->m) std::memcpy(q + rec->nh + 1 + rec->nnz, perm, size_t(rec->m) * sizeof(Int));
+    rec->real = H.xtype == CHOLMOD_REAL;
+    const Int *Hp = static_cast<const Int *>(H.p), *Hi = static_cast<const Int *>(H.i);
+    bool sorted = true;
+    for (size_t k = 0; k < H.ncol; ++k)
+        for (Int p = Hp[k] + 1; p < Hp[k + 1]; ++p) sorted &= Hi[p - 1] < Hi[p];
+    rec->sorted = sorted;
+    qkernel::triple_shape<Int>(H, perm, rec->template shape<Int>());
     return rec;
 }
 
@@ -119,6 +121,7 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, 
     E.set_count(A->ncol);
     HPinv.set_count(A->nrow);
     const Int econ = Int(mode == Economic ? A->ncol : A->nrow);
+    std::shared_ptr<MadeTriple> rec;
 
     run_native([&] {
         cholmod_sparse *q = nullptr, *r = nullptr, *h = nullptr;
@@ -139,6 +142,7 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, 
         R.reset(r);
         H.reset(h);
         HTau.reset(tau);
+        if (h && h->packed && HPinv.get()) rec = triple_record<Int>(*h, HPinv.get());
         // SPQR factorized scale * A: its R is scale * R (Q and H are those of A).
         if (r && scale != 1.0) {
             double *x = static_cast<double *>(r->x);
@@ -163,8 +167,6 @@ nb::object spqr_variant(cholmod_sparse *A, Mode mode, int ordering, double tol, 
     if (E.get()) Eo = copy_indices(E.get(), int64_t(A->ncol), std::is_same<Int, int32_t>::value);
     if (H.get()) {
         const int64_t mh = int64_t(H.get()->nrow);
-        std::shared_ptr<MadeTriple> rec;
-        if (HPinv.get()) rec = triple_record<Int>(*H.get(), HPinv.get());
         Ho = adopt_sparse(H.release(), cm);
         if (HPinv.get()) vo = copy_indices(HPinv.get(), mh, std::is_same<Int, int32_t>::value);
         if (rec) remember_triple(Ho.attr("indices"), std::move(rec));
@@ -197,6 +199,42 @@ nb::object spqr(nb::handle A, nb::handle mode_h, nb::handle order, nb::handle to
 }
 
 // ---- Householder multiplication ------------------------------------------------------
+
+// Whether H is the matrix of a triple spqr made, with its column pointers
+// as spqr made them: the validation of H, which would hand back H itself,
+// may be skipped; _qmult compares H's row indices with those spqr made (and
+// checks the whole structure when they differ) and checks H's values.
+// O(k); false for anything else.
+bool known_triple(nb::handle H) {
+    try {
+        nb::object indices = H.attr("indices");
+        std::shared_ptr<MadeTriple> rec = made_triple(indices.ptr());
+        if (!rec || !rec->sorted) return false;
+        nb::object shape = H.attr("shape");
+        Buffer i(indices), p(H.attr("indptr")), x(H.attr("data"));
+        const bool int32 = rec->int32;
+        const int64_t m = int32 ? rec->s32.m : rec->s64.m, k = int32 ? rec->s32.nh : rec->s64.nh,
+                      nnz = int32 ? rec->s32.nnz : rec->s64.nnz;
+        const void *Sp = int32 ? static_cast<const void *>(rec->s32.p.data()) : rec->s64.p.data();
+        const size_t isize = int32 ? sizeof(int32_t) : sizeof(int64_t);
+        const bool typed = (int32 ? p.holds_index<int32_t>() : p.holds_index<int64_t>()) && p.ndim() == 1 &&
+                           p.c_contiguous() && p.size() == k + 1 && i.size() == nnz &&
+                           (rec->real ? x.holds_entry<double>() : x.holds_entry<Complex>()) && x.ndim() == 1 &&
+                           x.c_contiguous() && x.size() == nnz;
+        return typed && shape.equal(nb::make_tuple(m, k)) && std::memcmp(p.data(), Sp, size_t(k + 1) * isize) == 0;
+    } catch (nb::python_error &) {
+        return false;
+    }
+}
+
+// Whether the values of H are all finite.
+bool finite_values(const cholmod_sparse &H) {
+    const double *x = static_cast<const double *>(H.x);
+    const size_t n = H.nzmax * (H.xtype == CHOLMOD_REAL ? 1 : 2);
+    bool finite = true;
+    for (size_t j = 0; j < n; ++j) finite &= std::isfinite(x[j]);
+    return finite;
+}
 
 void writable_view(const Buffer &b, const char *name) {
     if (b.readonly()) {
@@ -269,7 +307,7 @@ nb::object qmult_householder(int code, nb::handle H, DenseView &tau_view, const 
             throw nb::python_error();
         }
     };
-    const bool sparse = bool(nb::bool_(module_attr("issparse")(X)));
+    const bool sparse = !is_ndarray(X) && bool(nb::bool_(module_attr("issparse")(X)));
     SparseView Xview;
     std::unique_ptr<Buffer> xb;
     if (sparse) {
@@ -281,49 +319,88 @@ nb::object qmult_householder(int code, nb::handle H, DenseView &tau_view, const 
         xb = std::make_unique<Buffer>(X);
     }
 
-    // No Python code runs from here on.
-    Int *perm = nullptr;
-    std::vector<Int> perm_copy;
+    // No Python code runs from here on.  A triple spqr made, whose column
+    // pointers and v are still as spqr left them (O(m + k) to see): its
+    // row indices are compared with the structure spqr kept before that
+    // structure is used.
     std::shared_ptr<MadeTriple> made = made_triple(Hview.indices_exporter());
-    if (made && made->int32 == std::is_same<Int, int32_t>::value && made->m == m && made->nh == k &&
-        made->nnz == int64_t(Hs0.nzmax) && Hview.capture_known(made->p<Int>(), made->i<Int>()) &&
-        (m == 0 || std::memcmp(v.data(), made->perm<Int>(), size_t(m) * sizeof(Int)) == 0)) {
-        perm = const_cast<Int *>(made->perm<Int>());
-    } else {
-        made.reset();
-        Hview.capture(false);
-        // The permutation drives addressing too: the call's own copy is
-        // checked and used.  (Q of an H without rows is 0 x 0: any valid
-        // pointer does.)
-        perm_copy.assign(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
-        perm_copy.push_back(0);
-        perm = perm_copy.data();
-        check_householder<Int>(*Hview.header(), perm);
+    const qkernel::TripleShape<Int> *shape = nullptr;
+    if (made && made->int32 == std::is_same<Int, int32_t>::value) {
+        const qkernel::TripleShape<Int> &S = made->shape<Int>();
+        if (S.m == m && S.nh == k && S.nnz == int64_t(Hs0.nzmax) &&
+            std::memcmp(Hs0.p, S.p.data(), size_t(k + 1) * sizeof(Int)) == 0 &&
+            (m == 0 || std::memcmp(v.data(), S.perm.data(), size_t(m) * sizeof(Int)) == 0))
+            shape = &S;
     }
-    cholmod_sparse *Hs = Hview.header();
+    static const char *nonfinite_H = "H contains NaN or infinite values";
     // The first k coefficients, as one row.
     tau_view.header()->nrow = 1;
     tau_view.header()->ncol = size_t(k);
     tau_view.header()->d = 1;
     cholmod_dense *Tau = tau_view.header();
     check_finite_operand(*Tau, "tau");
+    DenseView Xdense;
+    cholmod_dense *Xd = nullptr;
+    if (!sparse) {
+        DenseRules rules = DenseRules::typed(EntryTraits<Entry>::xtype, "X");
+        rules.kind = {PyExc_ValueError, std::string("Buffer dtype mismatch: X must be a two-dimensional ") +
+                                            EntryTraits<Entry>::dtype + " array"};
+        Xdense.capture(std::move(xb), rules);
+        Xd = Xdense.header();
+        check_dim(Xd->nrow, Xd->ncol);
+        check_finite_operand(*Xd, "X");
+        if (shape && qkernel::own_triple<Entry>(code, size_t(m), Xd)) {
+            // orvex's kernel, addressing only through the kept structure;
+            // the caller's row indices are read once to see that they are
+            // still those it was made from, and H's values are checked as
+            // they are read.
+            Workspace<Int> ws;
+            cholmod_common *cm = ws.get();
+            cholmod_dense *Y = nullptr;
+            bool nonfinite = false, same = true;
+            const Entry *Hx = static_cast<const Entry *>(Hs0.x);
+            const Int *Hi = static_cast<const Int *>(Hs0.i);
+            const Entry *t = static_cast<const Entry *>(Tau->x);
+            run_native([&] {
+                same = qkernel::same_rows<Int>(*shape, Hi);
+                if (same) Y = qkernel::qmult<Entry, Int>(code, *shape, Hx, t, Xd, cm, nonfinite);
+            });
+            if (same) {
+                if (nonfinite) raise(PyExc_ValueError, nonfinite_H);
+                return adopt_result<Int>(Y, cm);
+            }
+            shape = nullptr;  // changed since: the checked path below
+        }
+    }
+    // The call's own copy of H's structure.  The permutation drives
+    // addressing too: the call's own copy is used.  (Q of an H without rows
+    // is 0 x 0: any valid pointer does.)  Checked unless it is the structure
+    // spqr made.
+    Hview.capture(false);
+    const bool known = shape && qkernel::same_rows<Int>(*shape, static_cast<const Int *>(Hview.header()->i));
+    std::vector<Int> perm_copy;
+    Int *perm = nullptr;
+    if (known && m > 0) {
+        perm = const_cast<Int *>(shape->perm.data());  // what v held when compared
+    } else {
+        perm_copy.assign(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
+        perm_copy.push_back(0);
+        perm = perm_copy.data();
+        if (!known) check_householder<Int>(*Hview.header(), perm);
+    }
+    // spqr_qmult skips the validation of an H spqr made (_known_triple),
+    // so its values are checked here.
+    if (made && !finite_values(*Hview.header())) raise(PyExc_ValueError, nonfinite_H);
+    cholmod_sparse *Hs = Hview.header();
     if (sparse) {
         Xview.capture(true);
         cholmod_sparse *Xs = Xview.header();
         if ((Xs->xtype == CHOLMOD_REAL) != std::is_same<Entry, double>::value)
             raise(PyExc_ValueError, "X must have the value type of H");
         check_dim(Xs->nrow, Xs->ncol);
-        return householder_product<cholmod_sparse, Int>(code, Hs, Tau, perm, Xs, made != nullptr);
+        return householder_product<cholmod_sparse, Int>(code, Hs, Tau, perm, Xs, known);
     }
-    DenseRules rules = DenseRules::typed(EntryTraits<Entry>::xtype, "X");
-    rules.kind = {PyExc_ValueError,
-                  std::string("Buffer dtype mismatch: X must be a two-dimensional ") + EntryTraits<Entry>::dtype + " array"};
-    DenseView Xview_d;
-    Xview_d.capture(std::move(xb), rules);
-    cholmod_dense *Xd = Xview_d.header();
-    check_dim(Xd->nrow, Xd->ncol);
-    check_finite_operand(*Xd, "X");
-    return householder_product<cholmod_dense, Int>(code, Hs, Tau, perm, Xd, made != nullptr);
+    return householder_product<cholmod_dense, Int>(code, Hs, Tau, perm, Xd, known);
 }
 
 nb::object qmult_kernel(nb::handle method, nb::handle H, nb::handle tau_h, nb::handle v_h, nb::handle X) {
@@ -354,6 +431,31 @@ void register_functions(nb::module_ &m) {
           nb::arg("v").none(), nb::arg("X").none(),
           "Multiply X by Q given in Householder form (H, tau, v); method is SPQR's code.");
     m.def("qmult_code", [](nb::handle method) { return qmult_code(method); }, nb::arg("method").none());
+#ifdef ORVEX_TEST_HOOKS
+    m.def(
+        "_triple_stats",
+        [](nb::handle H) -> nb::object {
+            std::shared_ptr<MadeTriple> rec = made_triple(nb::object(H.attr("indices")).ptr());
+            if (!rec) return nb::none();
+            auto stats = [](const auto &S) {
+                int64_t listed = 0;
+                for (int64_t a : S.at) listed += a < 0;
+                nb::dict d;
+                d["bytes"] = int64_t(S.bytes());
+                d["panels"] = int64_t(S.first.size()) - 1;
+                d["listed"] = listed;
+                d["max_rows"] = S.max_rows;
+                return d;
+            };
+            return rec->int32 ? stats(rec->s32) : stats(rec->s64);
+        },
+        nb::arg("H"),
+        "What spqr keeps for products with the triple of H: its bytes, its panels, the reflectors whose rows "
+        "are listed (not consecutive in their panel) and the largest panel's row count; None when nothing is kept.");
+#endif
+    m.def("_known_triple", &known_triple, nb::call_guard<Call>(), nb::arg("H").none(),
+          "Whether H is the matrix of a triple spqr made, its structure unchanged (its validation may be "
+          "skipped; the product checks its values).");
 }
 
 }  // namespace orvex

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <limits>
 
 namespace orvex {
@@ -55,6 +56,41 @@ inline Complex dot(const Complex *hc, const Complex *xc, int64_t n) {
     return Complex(r0 + r1, i0 + i1);
 }
 
+// The same sums taken from the last entry down (Q x applies the reflectors
+// last to first: their values are then read as one descending stream).
+inline double dot_down(const double *h, const double *x, int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int64_t j = n;
+    for (; j >= 4; j -= 4) {
+        s0 += h[j - 1] * x[j - 1];
+        s1 += h[j - 2] * x[j - 2];
+        s2 += h[j - 3] * x[j - 3];
+        s3 += h[j - 4] * x[j - 4];
+    }
+    for (; j > 0; --j) s0 += h[j - 1] * x[j - 1];
+    return (s0 + s1) + (s2 + s3);
+}
+
+inline Complex dot_down(const Complex *hc, const Complex *xc, int64_t n) {
+    const double *h = reinterpret_cast<const double *>(hc), *x = reinterpret_cast<const double *>(xc);
+    double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
+    int64_t j = n;
+    for (; j >= 2; j -= 2) {
+        const double a = h[2 * j - 2], b = h[2 * j - 1], c = x[2 * j - 2], d = x[2 * j - 1];
+        const double e = h[2 * j - 4], f = h[2 * j - 3], g = x[2 * j - 4], k = x[2 * j - 3];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+        r1 += e * g + f * k;
+        i1 += e * k - f * g;
+    }
+    if (j > 0) {
+        const double a = h[0], b = h[1], c = x[0], d = x[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+    }
+    return Complex(r0 + r1, i0 + i1);
+}
+
 inline void axpy(double *__restrict__ x, const double *__restrict__ h, double s, int64_t n) {
     for (int64_t j = 0; j < n; ++j) x[j] -= h[j] * s;
 }
@@ -70,34 +106,83 @@ inline void axpy(Complex *xc, const Complex *hc, Complex s, int64_t n) {
     }
 }
 
-// The same over x[idx[j]].
-template <class Int> inline double dot(const double *h, const Int *idx, const double *x, int64_t n) {
-    double s0 = 0, s1 = 0;
+// The same over x[idx[j]], with the same partial sums: a reflector gives
+// the same bits whether its rows are listed or contiguous.
+template <class I> inline double dot(const double *h, const I *idx, const double *x, int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     int64_t j = 0;
-    for (; j + 2 <= n; j += 2) {
+    for (; j + 4 <= n; j += 4) {
         s0 += h[j] * x[idx[j]];
         s1 += h[j + 1] * x[idx[j + 1]];
+        s2 += h[j + 2] * x[idx[j + 2]];
+        s3 += h[j + 3] * x[idx[j + 3]];
     }
-    if (j < n) s0 += h[j] * x[idx[j]];
-    return s0 + s1;
+    for (; j < n; ++j) s0 += h[j] * x[idx[j]];
+    return (s0 + s1) + (s2 + s3);
 }
 
-template <class Int> inline Complex dot(const Complex *hc, const Int *idx, const Complex *xc, int64_t n) {
+template <class I> inline Complex dot(const Complex *hc, const I *idx, const Complex *xc, int64_t n) {
     const double *h = reinterpret_cast<const double *>(hc), *x = reinterpret_cast<const double *>(xc);
-    double r = 0, i = 0;
-    for (int64_t j = 0; j < n; ++j) {
-        const double a = h[2 * j], b = h[2 * j + 1], c = x[2 * size_t(idx[j])], d = x[2 * size_t(idx[j]) + 1];
-        r += a * c + b * d;
-        i += a * d - b * c;
+    double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
+    int64_t j = 0;
+    for (; j + 2 <= n; j += 2) {
+        const double *y = x + 2 * size_t(idx[j]), *u = x + 2 * size_t(idx[j + 1]);
+        const double a = h[2 * j], b = h[2 * j + 1], c = y[0], d = y[1];
+        const double e = h[2 * j + 2], f = h[2 * j + 3], g = u[0], k = u[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+        r1 += e * g + f * k;
+        i1 += e * k - f * g;
     }
-    return Complex(r, i);
+    if (j < n) {
+        const double *y = x + 2 * size_t(idx[j]);
+        const double a = h[2 * j], b = h[2 * j + 1], c = y[0], d = y[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+    }
+    return Complex(r0 + r1, i0 + i1);
 }
 
-template <class Int> inline void axpy(double *x, const Int *idx, const double *h, double s, int64_t n) {
+template <class I> inline double dot_down(const double *h, const I *idx, const double *x, int64_t n) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    int64_t j = n;
+    for (; j >= 4; j -= 4) {
+        s0 += h[j - 1] * x[idx[j - 1]];
+        s1 += h[j - 2] * x[idx[j - 2]];
+        s2 += h[j - 3] * x[idx[j - 3]];
+        s3 += h[j - 4] * x[idx[j - 4]];
+    }
+    for (; j > 0; --j) s0 += h[j - 1] * x[idx[j - 1]];
+    return (s0 + s1) + (s2 + s3);
+}
+
+template <class I> inline Complex dot_down(const Complex *hc, const I *idx, const Complex *xc, int64_t n) {
+    const double *h = reinterpret_cast<const double *>(hc), *x = reinterpret_cast<const double *>(xc);
+    double r0 = 0, i0 = 0, r1 = 0, i1 = 0;
+    int64_t j = n;
+    for (; j >= 2; j -= 2) {
+        const double *y = x + 2 * size_t(idx[j - 1]), *u = x + 2 * size_t(idx[j - 2]);
+        const double a = h[2 * j - 2], b = h[2 * j - 1], c = y[0], d = y[1];
+        const double e = h[2 * j - 4], f = h[2 * j - 3], g = u[0], k = u[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+        r1 += e * g + f * k;
+        i1 += e * k - f * g;
+    }
+    if (j > 0) {
+        const double *y = x + 2 * size_t(idx[0]);
+        const double a = h[0], b = h[1], c = y[0], d = y[1];
+        r0 += a * c + b * d;
+        i0 += a * d - b * c;
+    }
+    return Complex(r0 + r1, i0 + i1);
+}
+
+template <class I> inline void axpy(double *x, const I *idx, const double *h, double s, int64_t n) {
     for (int64_t j = 0; j < n; ++j) x[idx[j]] -= h[j] * s;
 }
 
-template <class Int> inline void axpy(Complex *xc, const Int *idx, const Complex *hc, Complex s, int64_t n) {
+template <class I> inline void axpy(Complex *xc, const I *idx, const Complex *hc, Complex s, int64_t n) {
     double *x = reinterpret_cast<double *>(xc);
     const double *h = reinterpret_cast<const double *>(hc);
     const double sr = s.real(), si = s.imag();
@@ -111,17 +196,25 @@ template <class Int> inline void axpy(Complex *xc, const Int *idx, const Complex
 
 // One reflector on `w` columns of Z: z[i0] is the vector's unit entry, the
 // other `len` entries are h[j] at z[idx[j]] (or at z[i0 + 1 + j] when idx is
-// null: a gathered front).
-template <class Entry, class Int>
-inline void reflect(Entry t, const Entry *h, const Int *idx, int64_t len, int64_t i0, Entry *Z, size_t ld, int64_t w) {
+// null: a gathered front).  Returns whether every v^H z was finite.
+inline bool finite(double x) { return std::isfinite(x); }
+inline bool finite(const Complex &z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+
+template <class Entry, class I>
+inline bool reflect(Entry t, const Entry *h, const I *idx, int64_t len, int64_t i0, Entry *Z, size_t ld, int64_t w,
+                    bool down = false) {
+    bool ok = true;
     for (int64_t c = 0; c < w; ++c) {
         Entry *z = Z + size_t(c) * ld;
-        Entry s = idx ? z[i0] + dot(h, idx, z, len) : z[i0] + dot(h, z + i0 + 1, len);
+        Entry s = z[i0] + (down ? (idx ? dot_down(h, idx, z, len) : dot_down(h, z + i0 + 1, len))
+                                : (idx ? dot(h, idx, z, len) : dot(h, z + i0 + 1, len)));
+        ok &= finite(s);
         s *= t;
         z[i0] -= s;
         if (idx) axpy(z, idx, h, s, len);
         else axpy(z + i0 + 1, h, s, len);
     }
+    return ok;
 }
 
 // ---- the two representations -----------------------------------------------------------
@@ -141,8 +234,77 @@ void apply_triple(bool adjoint, const cholmod_sparse &H, const Entry *tau, Entry
         const Entry t = adjoint ? cj(tau[k]) : tau[k];
         if (t == Entry(0)) continue;
         const Int p = Hp[k];
-        reflect<Entry, Int>(t, Hx + p + 1, Hi + p + 1, int64_t(Hp[k + 1] - p - 1), int64_t(Hi[p]), Z, ld, w);
+        reflect<Entry, Int>(t, Hx + p + 1, Hi + p + 1, int64_t(Hp[k + 1] - p - 1), int64_t(Hi[p]), Z, ld, w, !adjoint);
     }
+}
+
+// Whether n doubles are all finite: x * 0 is 0 for a finite x, NaN for
+// any other.
+inline bool all_finite(const double *x, size_t n) {
+    double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+    size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        a0 += x[j] * 0.0;
+        a1 += x[j + 1] * 0.0;
+        a2 += x[j + 2] * 0.0;
+        a3 += x[j + 3] * 0.0;
+    }
+    for (; j < n; ++j) a0 += x[j] * 0.0;
+    return (a0 + a1) + (a2 + a3) == 0;
+}
+
+// The same over a triple spqr made, panel by panel (TripleShape): gather
+// the panel's rows of Z into L (nr x w), apply its reflectors there, scatter
+// back.  H's values are read where the caller holds them, unchecked: a NaN
+// or infinity among them makes some v^H z non-finite, unless it is a unit
+// entry (never read by the product) or its reflector is skipped (tau 0);
+// those are checked here.  Returns false when anything non-finite was met
+// (the caller then checks H's values).
+template <class Entry, class Int>
+bool apply_panels(bool adjoint, const TripleShape<Int> &S, const Entry *Hx, const Entry *tau, Entry *Z, size_t ld,
+                  int64_t w, Entry *L) {
+    bool ok = true;
+    const Int *Hp = S.p.data();
+    const int64_t *at = S.at.data();
+    const uint32_t *loc = S.loc.data();
+    const int64_t np = int64_t(S.first.size()) - 1;
+    const size_t parts = sizeof(Entry) / sizeof(double);
+    for (int64_t q = 0; q < np; ++q) {
+        if (interrupt_requested()) return true;  // run_native raises instead of returning the product
+        const int64_t g = adjoint ? q : np - 1 - q;
+        const int64_t k0 = S.first[size_t(g)], k1 = S.first[size_t(g) + 1];
+        const Int *rows = S.rows.data() + S.rowp[size_t(g)];
+        const size_t nr = size_t(S.rowp[size_t(g) + 1] - S.rowp[size_t(g)]);
+        for (int64_t c = 0; c < w; ++c) {
+            const Entry *z = Z + size_t(c) * ld;
+            Entry *l = L + size_t(c) * nr;
+            for (size_t i = 0; i < nr; ++i) l[i] = z[rows[i]];
+        }
+        for (int64_t r = 0; r < k1 - k0; ++r) {
+            const int64_t k = adjoint ? k0 + r : k1 - 1 - r;
+            const Entry t = adjoint ? cj(tau[k]) : tau[k];
+            const Entry *h = Hx + Hp[k] + 1;
+            const int64_t len = int64_t(Hp[k + 1] - Hp[k]) - 1;
+            if (len < 0) continue;  // no vector (never in SPQR's H)
+            if (t == Entry(0)) {
+                ok &= all_finite(reinterpret_cast<const double *>(h - 1), size_t(len + 1) * parts);
+                continue;
+            }
+            ok &= finite(h[-1]);  // the unit entry, never read
+            if (at[k] >= 0) {
+                ok &= reflect<Entry, uint32_t>(t, h, nullptr, len, at[k], L, nr, w, !adjoint);
+            } else {
+                const uint32_t *l = loc + (-at[k] - 1);
+                ok &= reflect<Entry, uint32_t>(t, h, l + 1, len, int64_t(l[0]), L, nr, w, !adjoint);
+            }
+        }
+        for (int64_t c = 0; c < w; ++c) {
+            Entry *z = Z + size_t(c) * ld;
+            const Entry *l = L + size_t(c) * nr;
+            for (size_t i = 0; i < nr; ++i) z[rows[i]] = l[i];
+        }
+    }
+    return ok;
 }
 
 // The Householder vectors of front f, as SPQR finds them in the front's
@@ -207,7 +369,8 @@ void apply_factor(bool adjoint, const QRFactor<Entry, Int> *QR, Entry *Z, size_t
         if (nh == 1) {
             const Entry t = adjoint ? cj(tau[0]) : tau[0];
             if (t != Entry(0))
-                reflect<Entry, Int>(t, R + start[0], Hi + 1, int64_t(end[0] - start[0]), int64_t(Hi[0]), Z2, ld, w);
+                reflect<Entry, Int>(t, R + start[0], Hi + 1, int64_t(end[0] - start[0]), int64_t(Hi[0]), Z2, ld, w,
+                                    !adjoint);
             continue;
         }
         // Gather the front's rows that its vectors touch, apply the vectors
@@ -225,7 +388,7 @@ void apply_factor(bool adjoint, const QRFactor<Entry, Int> *QR, Entry *Z, size_t
             const Entry t = adjoint ? cj(tau[h]) : tau[h];
             if (t == Entry(0)) continue;
             reflect<Entry, Int>(t, R + start[h], static_cast<const Int *>(nullptr), int64_t(end[h] - start[h]),
-                                int64_t(h), L, lr, w);
+                                int64_t(h), L, lr, w, !adjoint);
         }
         for (int64_t c = 0; c < w; ++c) {
             Entry *z = Z2 + size_t(c) * ld;
@@ -401,6 +564,84 @@ bool own_kernel(int method, size_t mh, const cholmod_dense *X, const cholmod_com
 
 }  // namespace
 
+template <class Int> void triple_shape(const cholmod_sparse &H, const Int *perm, TripleShape<Int> &S) {
+    const Int *Hp = static_cast<const Int *>(H.p), *Hi = static_cast<const Int *>(H.i);
+    const int64_t m = int64_t(H.nrow), nh = int64_t(H.ncol);
+    S.m = m;
+    S.nh = nh;
+    S.nnz = int64_t(Hp[nh]);
+    S.p.assign(Hp, Hp + nh + 1);
+    S.perm.assign(perm, perm + m);
+    S.at.assign(size_t(nh), 0);
+    S.first.assign(1, 0);
+    S.rowp.assign(1, 0);
+    std::vector<int64_t> where(size_t(m), -1);  // a row's position in the panel being formed
+    for (int64_t k0 = 0, k1 = 0; k0 < nh; k0 = k1) {
+        const size_t base = S.rows.size();
+        for (k1 = k0; k1 < nh; ++k1) {
+            const Int p0 = Hp[k1], p1 = Hp[k1 + 1];
+            if (k1 > k0 && (p0 == p1 || where[size_t(Hi[p0])] < 0)) break;
+            const size_t before = S.rows.size();
+            for (Int p = p0; p < p1; ++p) {
+                int64_t &w = where[size_t(Hi[p])];
+                if (w < 0) {
+                    w = int64_t(S.rows.size() - base);
+                    S.rows.push_back(Hi[p]);
+                }
+            }
+            if (k1 > k0 && int64_t(S.rows.size() - base) > panel_max_rows) {
+                for (size_t r = before; r < S.rows.size(); ++r) where[size_t(S.rows[r])] = -1;
+                S.rows.resize(before);
+                break;
+            }
+        }
+        for (int64_t k = k0; k < k1; ++k) {
+            const Int p0 = Hp[k], p1 = Hp[k + 1];
+            if (p0 == p1) continue;
+            const int64_t a = where[size_t(Hi[p0])];
+            bool contiguous = true;
+            for (Int p = p0 + 1; p < p1 && contiguous; ++p) contiguous = where[size_t(Hi[p])] == a + (p - p0);
+            if (contiguous) {
+                S.at[size_t(k)] = a;
+                continue;
+            }
+            S.at[size_t(k)] = -int64_t(S.loc.size()) - 1;
+            for (Int p = p0; p < p1; ++p) S.loc.push_back(uint32_t(where[size_t(Hi[p])]));
+        }
+        for (size_t r = base; r < S.rows.size(); ++r) where[size_t(S.rows[r])] = -1;
+        S.first.push_back(k1);
+        S.rowp.push_back(int64_t(S.rows.size()));
+        S.max_rows = std::max<int64_t>(S.max_rows, int64_t(S.rows.size() - base));
+    }
+}
+
+template <class Int> bool same_rows(const TripleShape<Int> &S, const Int *Hi) {
+    const Int *Hp = S.p.data();
+    for (size_t g = 0; g + 1 < S.first.size(); ++g) {
+        const Int *rows = S.rows.data() + S.rowp[g];
+        for (int64_t k = S.first[g]; k < S.first[g + 1]; ++k) {
+            const Int p0 = Hp[k];
+            const size_t len = size_t(Hp[k + 1] - p0);
+            if (len == 0) continue;
+            const int64_t a = S.at[size_t(k)];
+            if (a >= 0) {
+                if (std::memcmp(rows + a, Hi + p0, len * sizeof(Int)) != 0) return false;
+                continue;
+            }
+            const uint32_t *at = S.loc.data() + (-a - 1);
+            bool same = true;
+            for (size_t j = 0; j < len; ++j) same &= rows[at[j]] == Hi[size_t(p0) + j];
+            if (!same) return false;
+        }
+    }
+    return true;
+}
+
+template <class Entry> bool own_triple(int method, size_t mh, const cholmod_dense *X) {
+    cholmod_common cm{};  // own_kernel asks only that there is one
+    return own_kernel<Entry>(method, mh, X, &cm, triple_max_width);
+}
+
 void set_choice(Choice c) { chosen.store(c); }
 Choice choice() { return Choice(chosen.load()); }
 
@@ -451,15 +692,49 @@ cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPi
                                });
 }
 
+template <class Entry, class Int>
+cholmod_dense *qmult(int method, const TripleShape<Int> &S, const Entry *Hx, const Entry *tau, cholmod_dense *X,
+                     cholmod_common *cm, bool &nonfinite) {
+    nonfinite = false;
+    cm->status = CHOLMOD_OK;
+    const size_t w = size_t(width(method, X));
+    size_t block = 0;
+    if (!product_of(size_t(std::max<int64_t>(S.max_rows, 1)), w, block)) {
+        too_large(Int{}, cm);
+        return nullptr;
+    }
+    bool finite = true;
+    cholmod_dense *Y = product<Entry, Int>(method, size_t(S.m), S.perm.data(), X, block, cm,
+                                           [&](bool adjoint, Entry *Z, size_t ld, size_t width, Entry *L) {
+                                               finite = apply_panels<Entry, Int>(adjoint, S, Hx, tau, Z, ld,
+                                                                                 int64_t(width), L);
+                                           });
+    // Something non-finite met: H's values, or a product beyond the range.
+    if (Y && !finite &&
+        !all_finite(reinterpret_cast<const double *>(Hx), size_t(S.nnz) * (sizeof(Entry) / sizeof(double)))) {
+        Cholmod<Int>::free_dense(&Y, cm);
+        nonfinite = true;
+    }
+    return Y;
+}
+
 #define ORVEX_QKERNEL(Entry, Int)                                                                                    \
     template cholmod_dense *qmult<Entry, Int>(int, QRFactor<Entry, Int> *, cholmod_dense *, cholmod_common *);      \
     template cholmod_dense *qmult<Entry, Int>(int, cholmod_sparse *, cholmod_dense *, Int *, cholmod_dense *,      \
-                                              cholmod_common *, bool);
+                                              cholmod_common *, bool);                                             \
+    template cholmod_dense *qmult<Entry, Int>(int, const TripleShape<Int> &, const Entry *, const Entry *,         \
+                                              cholmod_dense *, cholmod_common *, bool &);
 ORVEX_QKERNEL(double, int32_t)
 ORVEX_QKERNEL(double, int64_t)
 ORVEX_QKERNEL(Complex, int32_t)
 ORVEX_QKERNEL(Complex, int64_t)
 #undef ORVEX_QKERNEL
+template void triple_shape<int32_t>(const cholmod_sparse &, const int32_t *, TripleShape<int32_t> &);
+template void triple_shape<int64_t>(const cholmod_sparse &, const int64_t *, TripleShape<int64_t> &);
+template bool same_rows<int32_t>(const TripleShape<int32_t> &, const int32_t *);
+template bool same_rows<int64_t>(const TripleShape<int64_t> &, const int64_t *);
+template bool own_triple<double>(int, size_t, const cholmod_dense *);
+template bool own_triple<Complex>(int, size_t, const cholmod_dense *);
 
 }  // namespace qkernel
 

@@ -20,6 +20,8 @@
 
 #include "orvex/spqr/frame/frame.hpp"
 
+#include <vector>
+
 namespace orvex {
 namespace qkernel {
 
@@ -33,7 +35,7 @@ Choice choice();
 // benchmarks/results/qkernel.md): orvex's kernel for operands of at most
 // this many vectors (columns for Q X and Q^H X, rows for X Q and X Q^H).
 constexpr int64_t factor_max_width = 16;
-constexpr int64_t triple_max_width = 8;
+constexpr int64_t triple_max_width = 16;
 
 // The operand's width as the rule sees it.
 inline int64_t width(int method, const cholmod_dense *X) {
@@ -56,6 +58,60 @@ cholmod_dense *qmult(int method, QRFactor<Entry, Int> *QR, cholmod_dense *X, cho
 template <class Entry, class Int>
 cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPinv, cholmod_dense *X,
                      cholmod_common *cm, bool made = false);
+
+// ---- triples SPQR made --------------------------------------------------------------
+//
+// The structure of a triple that spqr made, arranged once for products:
+// runs of consecutive reflectors (panels) whose rows overlap, as those of
+// one front do (SPQR's staircase), with the union of their rows.  A product
+// gathers a panel's rows of the operand once into a small contiguous block,
+// applies the run there and scatters the block back, instead of reaching
+// each reflector's rows of the whole operand.  Reflector k's entries sit at
+// the block positions at[k], at[k] + 1, ... (at[k] >= 0; most of them), or
+// at those listed from loc[-at[k] - 1] on.  Addressing goes through this
+// structure only, never through the caller's arrays.
+template <class Int> struct TripleShape {
+    int64_t m = 0, nh = 0, nnz = 0;
+    std::vector<Int> p;            // H's column pointers (nh + 1)
+    std::vector<Int> perm;         // the row permutation v (m)
+    std::vector<int64_t> first;    // panel g holds reflectors first[g] .. first[g + 1] - 1
+    std::vector<int64_t> rowp;     // and rows rows[rowp[g] .. rowp[g + 1] - 1]
+    std::vector<Int> rows;
+    std::vector<int64_t> at;       // per reflector
+    std::vector<uint32_t> loc;
+    int64_t max_rows = 0;          // the largest panel's row count
+    // Bytes held (what a triple costs beyond its arrays).
+    size_t bytes() const {
+        return p.size() * sizeof(Int) + perm.size() * sizeof(Int) + (first.size() + rowp.size()) * sizeof(int64_t) +
+               rows.size() * sizeof(Int) + at.size() * sizeof(int64_t) + loc.size() * sizeof(uint32_t);
+    }
+};
+
+// A panel grows while its next reflector starts in one of its rows and the
+// union stays within this many rows (a block of 8 complex columns of it
+// stays within 512 KiB of cache).
+constexpr int64_t panel_max_rows = 4096;
+
+// The shape of SPQR's own H (no empty column, no row twice in a column)
+// and v.  Allocation failure throws std::bad_alloc.
+template <class Int> void triple_shape(const cholmod_sparse &H, const Int *perm, TripleShape<Int> &S);
+
+// Whether the row indices Hi (S.nnz of them, in H's order) are those S was
+// made from: one pass over them, compared panel by panel.
+template <class Int> bool same_rows(const TripleShape<Int> &S, const Int *Hi);
+
+// Whether the width rule (or the override) has orvex's kernel multiply a
+// dense operand by a triple's Q with mh rows.
+template <class Entry> bool own_triple(int method, size_t mh, const cholmod_dense *X);
+
+// Q from a triple spqr made whose structure is S, with H's values Hx as
+// the caller holds them now (tau: the coefficients, S.nh of them).  Each
+// panel's values are checked before it is applied: when one is NaN or
+// infinite, `nonfinite` is set and null returned with cm->status untouched.
+// Only for operands own_triple accepts.
+template <class Entry, class Int>
+cholmod_dense *qmult(int method, const TripleShape<Int> &S, const Entry *Hx, const Entry *tau, cholmod_dense *X,
+                     cholmod_common *cm, bool &nonfinite);
 
 // Sparse operands always take SPQR's kernel.
 template <class Entry, class Int>
