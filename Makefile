@@ -12,8 +12,11 @@
 #               operation, 100 runs each
 #   make bench  the benchmark suite: benchmarks/results/latest.{md,png}, README
 #   make docs   the documentation site, docs/_build/html (make docs-check: in Chromium)
-#   make wheel  the self-contained binary wheel, dist/orvex-*-cp312-abi3-manylinux*.whl
-#   make wheel-check  that wheel installed and tested in a fresh Debian 13 root filesystem
+#   make wheel  the self-contained binary wheels: dist/orvex-*-cp312-abi3-manylinux*.whl
+#               and, for the free-threaded interpreter of .deps/python-ft,
+#               dist/orvex-*-cp313-cp313t-manylinux*.whl (cp314t where 3.14 is built)
+#   make wheel-check  both wheels installed and tested in a fresh Debian 13 root
+#               filesystem (WHEEL_CHECK=abi3 or ft: one of them)
 #   make sdist  the source distribution, dist/orvex-*.tar.gz
 #   make ft-test  the suite on the free-threaded interpreter (built from Debian's
 #               source package into .deps/python-ft): plain, with many threads
@@ -112,7 +115,9 @@ docs: build
 docs-check: docs
 	scripts/docs.sh check
 
-# SuiteSparse for the wheel is a separate, static build (.deps/wheel).
+# SuiteSparse for the wheels is a separate, static build (.deps/wheel); the
+# free-threaded wheel needs the interpreter of scripts/python-ft.sh (built
+# once; WHEEL_FREE_THREADED=0 skips that wheel).
 wheel: setup
 	scripts/wheel/build.sh
 

@@ -95,6 +95,21 @@ def test_set_num_threads(threads):
     assert orvex.get_num_threads() == 1
 
 
+def bundles_suitesparse():
+    """True for a build that carries its own SuiteSparse (the wheels), which
+    scripts/suitesparse.sh always builds with the scheduler patch."""
+    from importlib.metadata import PackageNotFoundError, files
+    try:
+        return any(f.name == "SPQR-License.txt" for f in files("orvex") or ())
+    except PackageNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not bundles_suitesparse(), reason="a build against an outside SuiteSparse (not a wheel)")
+def test_wheel_carries_the_scheduler():
+    assert orvex.parallel_factorization_available()
+
+
 def test_threadpoolctl_sees_and_limits_orvex(threads):
     orvex.set_num_threads(2)
     mine = [i for i in threadpool_info() if i["user_api"] == "orvex"]
