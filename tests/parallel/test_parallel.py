@@ -250,6 +250,7 @@ def test_one_factor_from_many_threads(threads):
 
 
 @parallel
+@needs_test_hooks   # (a tree this small is split only at the tests' grain)
 def test_stacks_of_the_tasks_stay_bounded(threads):
     # Each chain of tasks has its own stack: the peak grows with the number
     # of tasks (and SPQRInfo.memory shows it), but stays within twice the
