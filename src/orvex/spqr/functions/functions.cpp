@@ -380,8 +380,13 @@ nb::object qmult_householder(int code, nb::handle H, DenseView &tau_view, const 
     const bool known = shape && qkernel::same_rows<Int>(*shape, static_cast<const Int *>(Hview.header()->i));
     std::vector<Int> perm_copy;
     Int *perm = nullptr;
+    if (known) {
+        // The pointers and v as they were compared (the caller's may have
+        // changed since): with the copied rows, exactly SPQR's structure.
+        Hview.header()->p = const_cast<Int *>(shape->p.data());
+    }
     if (known && m > 0) {
-        perm = const_cast<Int *>(shape->perm.data());  // what v held when compared
+        perm = const_cast<Int *>(shape->perm.data());
     } else {
         perm_copy.assign(static_cast<const Int *>(v.data()), static_cast<const Int *>(v.data()) + m);
         perm_copy.push_back(0);
