@@ -132,6 +132,7 @@ KERNEL_SWITCH = "switches the Householder kernel, a process-wide setting"
 THREAD_UNSAFE = [
     ("test_faults.py::", "replaces SuiteSparse's and NumPy's allocators for the whole process"),
     ("spqr/qkernel/test_qkernel.py::", KERNEL_SWITCH),
+    ("spqr/qkernel/test_panels.py::test_made_triple_equals_its_checked_copy", KERNEL_SWITCH),
     ("test_hostile.py::test_hostile[", KERNEL_SWITCH, "both kernels"),
     ("test_soak.py::", "measures the resident memory of the process"),
     ("parallel/test_interrupt.py::", "sends SIGINT to the process, whose handler runs in the main thread only"),
