@@ -125,6 +125,8 @@ template <class Int> void check_structure(const Int *p, const Int *i, int64_t nr
     if (outside) raise(PyExc_ValueError, "an entry of the indices array is out of range");
 }
 
+}  // namespace
+
 // Whether any of n doubles is NaN or infinite (all exponent bits set).
 bool any_nonfinite(const void *data, int64_t n) {
     constexpr uint64_t exponent = 0x7ff0000000000000ull;
@@ -137,8 +139,6 @@ bool any_nonfinite(const void *data, int64_t n) {
     }
     return found != 0;
 }
-
-}  // namespace
 
 void SparseView::fill(nb::handle shape, nb::handle indptr, nb::handle indices, nb::handle data, int stype) {
     if (!PyTuple_Check(shape.ptr()) || PyTuple_Size(shape.ptr()) != 2)
@@ -380,17 +380,17 @@ FillPermit::~FillPermit() {
 
 // ---- dense operands -----------------------------------------------------------------
 
-void DenseView::capture(nb::handle obj, const DenseRules &rules) {
-    std::unique_ptr<Buffer> buffer;
+std::unique_ptr<Buffer> buffer_of(nb::handle obj, const Refusal &refusal) {
     if (PyObject_CheckBuffer(obj.ptr())) {
         try {
-            buffer = std::make_unique<Buffer>(obj);
+            return std::make_unique<Buffer>(obj);
         } catch (nb::python_error &) {  // e.g. datetimes: no buffer format
         }
     }
-    if (!buffer) raise(rules.kind.type, rules.kind.message);
-    capture(std::move(buffer), rules);
+    raise(refusal.type, refusal.message);
 }
+
+void DenseView::capture(nb::handle obj, const DenseRules &rules) { capture(buffer_of(obj, rules.kind), rules); }
 
 void DenseView::capture(std::unique_ptr<Buffer> buffer, const DenseRules &rules) {
     buf_ = std::move(buffer);

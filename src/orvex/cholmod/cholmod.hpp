@@ -279,6 +279,10 @@ template <class Entry> void dense_header(void *data, size_t nrow, size_t ncol, c
     X->dtype = CHOLMOD_DOUBLE;
 }
 
+// Whether any of n doubles is NaN or infinite (the array need not be
+// aligned).
+bool any_nonfinite(const void *data, int64_t n);
+
 // Products with Q take finite operands only: ValueError ("<what> contains
 // NaN or infinite values.") otherwise.  (Both kernels would carry NaN and
 // infinity differently: orvex's skips reflectors whose coefficient is zero,
@@ -290,6 +294,10 @@ struct Refusal {
     PyObject *type;
     std::string message;
 };
+
+// `obj`'s buffer (exporting it may run Python code), or `refusal` raised
+// when it exports none this module can read.
+std::unique_ptr<Buffer> buffer_of(nb::handle obj, const Refusal &refusal);
 
 // What a dense operand must be, and what each failure raises.  The
 // entry points keep the messages their callers have always seen, so each

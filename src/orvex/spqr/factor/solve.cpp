@@ -220,13 +220,7 @@ void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &v
 }
 
 std::unique_ptr<Buffer> typed_view(nb::handle obj) {
-    if (PyObject_CheckBuffer(obj.ptr())) {
-        try {
-            return std::unique_ptr<Buffer>(new Buffer(obj));
-        } catch (nb::python_error &) {  // e.g. datetimes: no buffer format
-        }
-    }
-    raise(PyExc_TypeError, "No matching signature found");
+    return buffer_of(obj, DenseRules::typed().kind);
 }
 
 void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what, DenseView &view,

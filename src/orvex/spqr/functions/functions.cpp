@@ -229,11 +229,7 @@ bool known_triple(nb::handle H) {
 
 // Whether the values of H are all finite.
 bool finite_values(const cholmod_sparse &H) {
-    const double *x = static_cast<const double *>(H.x);
-    const size_t n = H.nzmax * (H.xtype == CHOLMOD_REAL ? 1 : 2);
-    bool finite = true;
-    for (size_t j = 0; j < n; ++j) finite &= std::isfinite(x[j]);
-    return finite;
+    return !any_nonfinite(H.x, int64_t(H.nzmax) * (H.xtype == CHOLMOD_REAL ? 1 : 2));
 }
 
 void writable_view(const Buffer &b, const char *name) {
