@@ -26,6 +26,9 @@
 
 PYTHON  := .venv/bin/python
 SOURCES := $(shell find src -type f \( -name '*.py' -o -name '*.pyi' -o -name py.typed -o -name '*.cpp' -o -name '*.hpp' \)) CMakeLists.txt pyproject.toml
+# (the mark of a complete SuiteSparse build names its patch set: a changed
+# patch rebuilds SuiteSparse, and then orvex)
+SOURCES += $(wildcard .deps/suitesparse/.complete-*)
 FORCE_SUITESPARSE_BUILD ?= 0
 export FORCE_SUITESPARSE_BUILD
 

@@ -91,6 +91,9 @@ SUITESPARSE_CACHE=$root/.deps/cache scripts/suitesparse.sh "$prefix" wheel
 grep -q '^#define SPQR_HAS_TASK_HOOKS 1' "$prefix/include/suitesparse/SuiteSparseQR.hpp" \
     && nm "$prefix/lib/libspqr.a" 2>/dev/null | grep ' T .*SuiteSparseQR_set_task_hooks' >/dev/null \
     || { echo "wheel: $prefix has no task-tree scheduler hooks (scripts/suitesparse-patches)" >&2; exit 1; }
+# And the orderings' interruption check.
+grep -q '^#define SUITESPARSE_HAS_INTERRUPT 1' "$prefix/include/suitesparse/SuiteSparse_config.h" \
+    || { echo "wheel: $prefix has no interruptible orderings (scripts/suitesparse-patches)" >&2; exit 1; }
 
 version=$("$python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 required=()

@@ -12,7 +12,7 @@ import scipy.sparse as sp
 
 import orvex
 from orvex import _ext
-from orvex.spqr import SPQRFactor, spqr_factor
+from orvex.spqr import SPQRFactor, spqr, spqr_factor
 from conftest import SANITIZED, TEST_HOOKS
 from parallel.test_parallel import grid_gradient, parallel
 
@@ -97,10 +97,34 @@ def test_factorization(big, nthreads):
 
 @parallel
 def test_one_call_functions(nthreads):
-    # (the ordering, COLAMD, AMD or METIS, is not interruptible: the natural
-    # one takes no time, and leaves large fronts for the numeric phase)
+    # (the natural ordering takes no time, and leaves large fronts for the
+    # numeric phase)
     A = grid_gradient(150)
     assert interrupted(lambda: spqr_factor(A, order="natural")) < LATENCY
+
+
+orderings = pytest.mark.skipif(not _ext._interruptible_orderings,
+                               reason="SuiteSparse without orvex's interruptible orderings")
+
+
+@orderings
+@pytest.mark.parametrize("order, nx", [("metis", 400), ("amd", 1000), ("default", 1000), ("best", 400)])
+def test_orderings(order, nx):
+    # Each ordering alone takes 0.5-0.7 s on these grids: an interrupted
+    # analysis frees everything it had (METIS's own blocks included)
+    # and leaves nothing behind that the next one could trip over.
+    A = grid_gradient(nx)
+    if TEST_HOOKS:
+        _ext._fault_injection(0)          # count SuiteSparse's blocks
+        live = _ext._fault_counts()[1]
+    assert interrupted(lambda: SPQRFactor(A, order=order), delay=0.1) < LATENCY
+    assert interrupted(lambda: spqr(A, mode="r", order=order), delay=0.1) < LATENCY
+    if TEST_HOOKS:
+        assert _ext._fault_counts()[1] == live
+    B = grid_gradient(30)
+    f = SPQRFactor(B, order=order).factorize(B)
+    x = f.solve(np.ones(B.shape[0]))
+    np.testing.assert_allclose(B.T @ (B @ x), B.T @ np.ones(B.shape[0]), atol=1e-8)
 
 
 def test_sparse_right_hand_side_batches():

@@ -425,6 +425,13 @@ void register_parallel(nb::module_ &m) {
     static const SuiteSparseQR_task_hooks hooks = {run_tree, interrupted};
     SuiteSparseQR_set_task_hooks(&hooks);
 #endif
+#ifdef SUITESPARSE_HAS_INTERRUPT
+    // COLAMD, AMD and METIS poll the same check as SPQR's kernel
+    SuiteSparse_config_interrupt_func_set(interrupted);
+    m.attr("_interruptible_orderings") = true;
+#else
+    m.attr("_interruptible_orderings") = false;
+#endif
     m.def("get_num_threads", &num_threads);
     m.def("set_num_threads", [](int n) { set_num_threads(n); }, nb::arg("n"));
     m.def("parallel_factorization_available", &parallel_factorization_available);
