@@ -13,6 +13,10 @@ For each large case and ordering (default, AMD, METIS), in one run:
 - the available parallelism of the tree: the tasks' total time over the
   longest chain of dependent tasks (work / span, timed at T = 1), the bound
   on the speed-up with any number of cores at this grain;
+- the frontal tree's own parallelism, in flops: total over the heaviest chain
+  of fronts, the bound for any scheduler of whole fronts at any grain (a pure
+  chain of fronts, as COLAMD gives a banded matrix, is 1.00: only parallelism
+  inside fronts could help there);
 - GFlop/s (SPQR's flop count) next to this machine's dense-product rate.
 
 Small collection matrices: T = 2 / T = 1 for a numeric factorization (below
@@ -132,7 +136,8 @@ def measure(A, order, turns, nblas):
         f = analysed[2].copy()
         f.factorize(A)
         profile = _ext._last_tree_profile()
-    return best, flops, profile
+    fronts = _ext._front_tree_flops(analysed[1])
+    return best, flops, profile, fronts
 
 
 def main():
@@ -148,9 +153,10 @@ def main():
     try:
         for name, A in large_cases(args.quick):
             for order in ("default", "amd", "metis"):
-                best, flops, profile = measure(A, order, turns, nblas)
+                best, flops, profile, fronts = measure(A, order, turns, nblas)
                 rows.append({"case": name, "order": order, "best": best, "flops": flops,
-                             "tasks": profile[0], "work": profile[1], "span": profile[2], "trunk": profile[3]})
+                             "tasks": profile[0], "work": profile[1], "span": profile[2], "trunk": profile[3],
+                             "fronts": fronts[0], "front_parallelism": fronts[1] / fronts[2] if fronts[2] else 1.0})
                 print(name, order, json.dumps(best), flush=True)
         small = []
         for name, A in small_cases():
@@ -186,11 +192,13 @@ def write(rows, small, rates, nblas, turns, quick):
          "'tree': the analysis for two threads (the tree split into tasks).  'policy': one BLAS thread "
          "inside tasks, the BLAS's own threads for the trunk.  Speed-up: best T = 2 over best T = 1.  "
          "Parallelism: work / span of the tree at this grain (timed at one thread), the bound for any "
-         "number of cores.", ""]
+         "number of cores.  Fronts: the frontal tree's flops over those of its heaviest chain of fronts, "
+         "the bound for any scheduler of whole fronts at any grain (1.00: a chain).", ""]
     for op in ("numeric", "refactorize", "spqr_solve"):
         L += [f"## {op}", "",
-              "| case | order | " + " | ".join(confs) + " | speed-up | GFlop/s (best) | tasks | parallelism | trunk |",
-              "|---|---|" + "---:|" * (len(confs) + 5)]
+              "| case | order | " + " | ".join(confs) + " | speed-up | GFlop/s (best) | tasks | parallelism | trunk "
+              "| fronts | front-tree parallelism |",
+              "|---|---|" + "---:|" * (len(confs) + 7)]
         for r in rows:
             b = r["best"]
             t1 = min(b[c][op] for c in confs[:2])
@@ -199,7 +207,8 @@ def write(rows, small, rates, nblas, turns, quick):
             shape = (f"{r['work'] / r['span']:.2f} | {r['trunk'] / r['work']:.0%}" if r["span"] > 0
                      else "1 | -")
             L.append(f"| {r['case']} | {r['order']} | " + " | ".join(f"{b[c][op]:.3f}" for c in confs) +
-                     f" | {t1 / t2:.2f}x | {fl / min(t1, t2) / 1e9:.1f} | {max(r['tasks'], 1)} | {shape} |")
+                     f" | {t1 / t2:.2f}x | {fl / min(t1, t2) / 1e9:.1f} | {max(r['tasks'], 1)} | {shape} "
+                     f"| {r['fronts']:,} | {r['front_parallelism']:.2f} |")
         L.append("")
     L += ["## Small collection matrices (numeric factorization)", "",
           "| case | T=1 (ms) | T=2 (ms) | T=2 / T=1 |", "|---|---:|---:|---:|"]

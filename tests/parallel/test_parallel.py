@@ -191,6 +191,24 @@ def test_flops_are_counted_in_parallel(threads):
     assert two.flops == one > 0 and two.memory > 0
 
 
+@needs_test_hooks
+def test_front_tree_parallelism():
+    # A banded matrix under COLAMD is (nearly) one chain of fronts: no
+    # scheduler of whole fronts can run two at once.  A grid under METIS
+    # branches.
+    rng = np.random.default_rng(3)
+    n = 600
+    rows = np.repeat(np.arange(4 * n), 4)
+    cols = np.clip(rows // 4 + rng.integers(-6, 7, rows.size), 0, n - 1)
+    A = as_csc(sp.coo_array((rng.standard_normal(rows.size), (rows, cols)), shape=(4 * n, n)))
+    fronts, total, chain = _ext._front_tree_flops(SPQRFactor(A, order="default"))
+    assert fronts > 10 and 0 < total < 1.001 * chain
+    fronts, total, chain = _ext._front_tree_flops(SPQRFactor(grid_gradient(40), order="metis"))
+    assert total / chain > 2
+    with pytest.raises(AssertionError):           # (no analysis: as every method)
+        _ext._front_tree_flops(SPQRFactor.__new__(SPQRFactor))
+
+
 @parallel
 def test_rank_deficient_and_wide(threads):
     rng = np.random.default_rng(5)

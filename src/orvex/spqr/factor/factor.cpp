@@ -588,6 +588,37 @@ void register_factor(nb::module_ &m) {
         },
         nb::arg("factor").none(),
         "(malloc_count, memory_inuse, memory_usage) of a factor's workspace, for leak checks.");
+    m.def(
+        "_front_tree_flops",
+        [](nb::handle self_h) {
+            FactorObject *self = as_factor(self_h);
+            FactorCall call(self, FactorCall::Use);
+            require_symbolic(self);
+            return dispatch(self, [&](auto e, auto i) {
+                using Int = typename decltype(i)::type;
+                const auto *S = slot<typename decltype(e)::type, Int>(self)->QRsym;
+                // Householder flops of each front, ignoring its staircase,
+                // and the heaviest chain of fronts (children come first)
+                const int64_t nf = S->nf;
+                std::vector<double> chain(size_t(nf) + 1, 0.0);
+                double total = 0, critical = 0;
+                for (int64_t f = 0; f < nf; ++f) {
+                    const double fm = double(S->Fm[f]), fn = double(S->Rp[f + 1] - S->Rp[f]);
+                    const double npiv = double(S->Super[f + 1] - S->Super[f]);
+                    double flops = 0;
+                    for (double j = 0; j < npiv && j < fm; ++j) flops += 4 * (fm - j) * (fn - j - 1) + 3 * (fm - j);
+                    total += flops;
+                    chain[size_t(f)] += flops;
+                    critical = std::max(critical, chain[size_t(f)]);
+                    const int64_t p = int64_t(S->Parent[f]);
+                    if (p >= 0 && p < nf) chain[size_t(p)] = std::max(chain[size_t(p)], chain[size_t(f)]);
+                }
+                return nb::make_tuple(nf, total, critical);
+            });
+        },
+        nb::arg("factor").none(),
+        "(fronts, flops, flops of the heaviest chain of fronts) of an analysed factor's frontal\n"
+        "tree: their ratio bounds the speed-up of any scheduler of whole fronts.  Benchmarks only.");
 #endif
     register_factor_solve(m);
     register_factor_qmult(m);
