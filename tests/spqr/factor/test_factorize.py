@@ -1,10 +1,12 @@
 import re
+import resource
 import warnings
 
 import numpy as np
 import pytest
 
-from conftest import make_matrix, variants
+import orvex
+from conftest import SANITIZED, make_matrix, variants
 from orvex.spqr import SPQRFactor
 from orvex.utils import validate_csc_input
 
@@ -108,3 +110,27 @@ def test_argument_binding():
         with pytest.raises(TypeError):
             f.factorize(*args, **kwargs)
     assert f.factorize(A=A) is f
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's realloc copies every block")
+@pytest.mark.thread_unsafe(reason="counts the process's page faults")
+def test_refactorization_keeps_the_memory_of_the_previous_one():
+    # A refactorization takes over its predecessor's R and H: their pages
+    # (here some 45 MiB, beyond what the C library keeps between two
+    # allocations) are not mapped and cleared again.
+    from parallel.test_parallel import grid_gradient
+    A = grid_gradient(250)
+    before = orvex.get_num_threads()
+    orvex.set_num_threads(1)
+    try:
+        f = SPQRFactor(A).factorize(A)
+        x = f.solve(np.ones(A.shape[0]))
+        info = f.info
+        pages = (info.nnzR_upper_bound + info.nnzH_upper_bound) * 8 // 4096
+        start = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        f.factorize(A)
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - start
+    finally:
+        orvex.set_num_threads(before)
+    assert faults < pages // 4, (faults, pages)
+    np.testing.assert_array_equal(f.solve(np.ones(A.shape[0])), x)
