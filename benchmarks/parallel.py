@@ -13,8 +13,8 @@ For each large case and ordering (default, AMD, METIS), in one run:
 - the available parallelism of the tree: the tasks' total time over the
   longest chain of dependent tasks (work / span, timed at T = 1), the bound
   on the speed-up with any number of cores at this grain;
-- the frontal tree's own parallelism, in flops: total over the heaviest chain
-  of fronts, the bound for any scheduler of whole fronts at any grain (a pure
+- the frontal tree's own parallelism, in flops (SPQR's count, on the
+  staircase of each front): total over the heaviest chain of fronts, the bound for any scheduler of whole fronts at any grain (a pure
   chain of fronts, as COLAMD gives a banded matrix, is 1.00: only parallelism
   inside fronts could help there);
 - GFlop/s (SPQR's flop count) next to this machine's dense-product rate.
@@ -136,7 +136,7 @@ def measure(A, order, turns, nblas):
         f = analysed[2].copy()
         f.factorize(A)
         profile = _ext._last_tree_profile()
-    fronts = _ext._front_tree_flops(analysed[1])
+    fronts = _ext._front_tree_flops(f)
     return best, flops, profile, fronts
 
 

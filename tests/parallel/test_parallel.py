@@ -201,10 +201,15 @@ def test_front_tree_parallelism():
     rows = np.repeat(np.arange(4 * n), 4)
     cols = np.clip(rows // 4 + rng.integers(-6, 7, rows.size), 0, n - 1)
     A = as_csc(sp.coo_array((rng.standard_normal(rows.size), (rows, cols)), shape=(4 * n, n)))
-    fronts, total, chain = _ext._front_tree_flops(SPQRFactor(A, order="default"))
+    fronts, total, chain = _ext._front_tree_flops(SPQRFactor(A, order="default").factorize(A))
     assert fronts > 10 and 0 < total < 1.001 * chain
-    fronts, total, chain = _ext._front_tree_flops(SPQRFactor(grid_gradient(40), order="metis"))
+    B = grid_gradient(40)
+    f = SPQRFactor(B, order="metis").factorize(B)
+    fronts, total, chain = _ext._front_tree_flops(f)
     assert total / chain > 2
+    assert total == pytest.approx(f.info.flops, rel=0.25)    # SPQR's own count
+    with pytest.raises(ValueError, match="numeric"):
+        _ext._front_tree_flops(SPQRFactor(B))
     with pytest.raises(AssertionError):           # (no analysis: as every method)
         _ext._front_tree_flops(SPQRFactor.__new__(SPQRFactor))
 

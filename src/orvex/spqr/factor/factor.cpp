@@ -596,17 +596,25 @@ void register_factor(nb::module_ &m) {
             require_symbolic(self);
             return dispatch(self, [&](auto e, auto i) {
                 using Int = typename decltype(i)::type;
-                const auto *S = slot<typename decltype(e)::type, Int>(self)->QRsym;
-                // Householder flops of each front, ignoring its staircase,
-                // and the heaviest chain of fronts (children come first)
+                const auto *QR = slot<typename decltype(e)::type, Int>(self);
+                const auto *S = QR->QRsym;
+                const auto *N = QR->QRnum;
+                if (!N || !N->keepH || !N->HStair || !N->Hm)
+                    raise(PyExc_ValueError, "needs a numeric factorization");
+                // SPQR's own count of each front's Householder flops, on the
+                // staircase it factorized, and the heaviest chain of fronts
+                // (children come first)
                 const int64_t nf = S->nf;
                 std::vector<double> chain(size_t(nf) + 1, 0.0);
                 double total = 0, critical = 0;
                 for (int64_t f = 0; f < nf; ++f) {
-                    const double fm = double(S->Fm[f]), fn = double(S->Rp[f + 1] - S->Rp[f]);
-                    const double npiv = double(S->Super[f + 1] - S->Super[f]);
+                    const int64_t fm = int64_t(N->Hm[f]), fn = int64_t(S->Rp[f + 1] - S->Rp[f]);
+                    const Int *stair = N->HStair + S->Rp[f];
                     double flops = 0;
-                    for (double j = 0; j < npiv && j < fm; ++j) flops += 4 * (fm - j) * (fn - j - 1) + 3 * (fm - j);
+                    for (int64_t j = 0; j < fn; ++j) {
+                        const int64_t t = std::min(fm, std::max(j + 1, int64_t(stair[j])));
+                        if (t > j) flops += double(t - j) * (3 + 4 * double(fn - j - 1));
+                    }
                     total += flops;
                     chain[size_t(f)] += flops;
                     critical = std::max(critical, chain[size_t(f)]);
@@ -617,7 +625,7 @@ void register_factor(nb::module_ &m) {
             });
         },
         nb::arg("factor").none(),
-        "(fronts, flops, flops of the heaviest chain of fronts) of an analysed factor's frontal\n"
+        "(fronts, flops, flops of the heaviest chain of fronts) of a numeric factor's frontal\n"
         "tree: their ratio bounds the speed-up of any scheduler of whole fronts.  Benchmarks only.");
 #endif
     register_factor_solve(m);
