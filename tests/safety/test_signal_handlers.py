@@ -33,14 +33,14 @@ def test_orderings_leave_the_process_handlers_alone():
     before = {(s, c_handler(s)) for s in watched}
     done = threading.Event()
 
-    def order():
+    def analyse():
         try:
             for order in ("metis", "best", "amd"):
                 SPQRFactor(A, order=order)
         finally:
             done.set()
 
-    worker = threading.Thread(target=order)
+    worker = threading.Thread(target=analyse)
     worker.start()
     seen, samples = set(), 0
     while not done.is_set():
