@@ -313,8 +313,6 @@ struct DenseRules {
     // is read-only"); the product writes into nothing of the caller's, but
     // the entry point has always asked for a writable one.
     const char *writable = nullptr;
-    // Non-null: NaN or infinity raises check_finite_operand's error.
-    const char *finite = nullptr;
 
     // The refusals of the low-level kernels that select their variant from
     // the operand's buffer: TypeError "No matching signature found", then

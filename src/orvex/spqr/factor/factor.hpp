@@ -125,8 +125,8 @@ nb::object new_factor_object();
 // A two-dimensional, column-major array of the factor's value type, as the
 // Python-visible dense kernels take it (TypeError "No matching signature
 // found" for other arrays, ValueError for the wrong layout or value type),
-// captured by `view`; with `finite`, NaN and infinity are refused too.
-void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &view, const char *finite = nullptr);
+// captured by `view`.
+void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &view);
 
 // The buffer of an argument of a Python-visible dense kernel; an object
 // without a usable buffer matches no variant: TypeError "No matching
@@ -137,10 +137,9 @@ std::unique_ptr<Buffer> typed_view(nb::handle obj);
 // `view`: a vector as one column, a matrix column-major, copied by
 // numpy.asfortranarray only when its layout is not.  Whatever the casts and
 // that copy returned is checked through its buffer: `rows` rows, `ndim`
-// dimensions, the factor's value type (and with `finite`, no NaN or
-// infinity).
-void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what, DenseView &view,
-                  const char *finite = nullptr);
+// dimensions, the factor's value type.
+void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what,
+                  DenseView &view);
 
 void register_factor(nb::module_ &m);
 void register_factor_copy(nb::module_ &m);

@@ -210,21 +210,20 @@ nb::object solve(nb::handle self_h, nb::handle b, nb::handle transpose_h, nb::ha
 
 }  // namespace
 
-void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &view, const char *finite) {
+void dense_operand(FactorObject *self, std::unique_ptr<Buffer> buf, DenseView &view) {
     view.capture(std::move(buf), DenseRules::typed());
     require_numeric(self);
     if (view.real() != bool(self->is_real))
         raise(PyExc_ValueError, std::string("the array's dtype must be the factor's dtype, ") +
                                     (self->is_real ? "float64" : "complex128"));
-    if (finite) check_finite_operand(*view.header(), finite);
 }
 
 std::unique_ptr<Buffer> typed_view(nb::handle obj) {
     return buffer_of(obj, DenseRules::typed().kind);
 }
 
-void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what, DenseView &view,
-                  const char *finite) {
+void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t rows, const char *what,
+                  DenseView &view) {
     bool layout_ok = false;
     if (PyArray_Check(array.ptr())) {
         auto *a = reinterpret_cast<PyArrayObject *>(array.ptr());
@@ -239,7 +238,6 @@ void column_major(FactorObject *self, nb::object array, int64_t ndim, int64_t ro
     rules.ndim = int(ndim);
     rules.xtype = self->is_real ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
     rules.kind = rules.layout = {PyExc_TypeError, refusal};
-    rules.finite = finite;
     view.capture(array, rules);
     const cholmod_dense *hdr = view.header();
     if (rows >= 0 && int64_t(hdr->nrow) != rows) {

@@ -212,16 +212,15 @@ bool known_triple(nb::handle H) {
         if (!rec || !rec->sorted) return false;
         nb::object shape = H.attr("shape");
         Buffer i(indices), p(H.attr("indptr")), x(H.attr("data"));
-        const bool int32 = rec->int32;
-        const int64_t m = int32 ? rec->s32.m : rec->s64.m, k = int32 ? rec->s32.nh : rec->s64.nh,
-                      nnz = int32 ? rec->s32.nnz : rec->s64.nnz;
-        const void *Sp = int32 ? static_cast<const void *>(rec->s32.p.data()) : rec->s64.p.data();
-        const size_t isize = int32 ? sizeof(int32_t) : sizeof(int64_t);
-        const bool typed = (int32 ? p.holds_index<int32_t>() : p.holds_index<int64_t>()) && p.ndim() == 1 &&
-                           p.c_contiguous() && p.size() == k + 1 && i.size() == nnz &&
-                           (rec->real ? x.holds_entry<double>() : x.holds_entry<Complex>()) && x.ndim() == 1 &&
-                           x.c_contiguous() && x.size() == nnz;
-        return typed && shape.equal(nb::make_tuple(m, k)) && std::memcmp(p.data(), Sp, size_t(k + 1) * isize) == 0;
+        auto unchanged = [&](const auto &S) {
+            using Int = typename std::decay_t<decltype(S)>::value_type;
+            const bool typed = p.holds_index<Int>() && p.ndim() == 1 && p.c_contiguous() && p.size() == S.nh + 1 &&
+                               i.size() == S.nnz && (rec->real ? x.holds_entry<double>() : x.holds_entry<Complex>()) &&
+                               x.ndim() == 1 && x.c_contiguous() && x.size() == S.nnz;
+            return typed && shape.equal(nb::make_tuple(S.m, S.nh)) &&
+                   std::memcmp(p.data(), S.p.data(), size_t(S.nh + 1) * sizeof(Int)) == 0;
+        };
+        return rec->int32 ? unchanged(rec->s32) : unchanged(rec->s64);
     } catch (nb::python_error &) {
         return false;
     }

@@ -238,21 +238,6 @@ void apply_triple(bool adjoint, const cholmod_sparse &H, const Entry *tau, Entry
     }
 }
 
-// Whether n doubles are all finite: x * 0 is 0 for a finite x, NaN for
-// any other.
-inline bool all_finite(const double *x, size_t n) {
-    double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
-    size_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        a0 += x[j] * 0.0;
-        a1 += x[j + 1] * 0.0;
-        a2 += x[j + 2] * 0.0;
-        a3 += x[j + 3] * 0.0;
-    }
-    for (; j < n; ++j) a0 += x[j] * 0.0;
-    return (a0 + a1) + (a2 + a3) == 0;
-}
-
 // The same over a triple spqr made, panel by panel (TripleShape): gather
 // the panel's rows of Z into L (nr x w), apply its reflectors there, scatter
 // back.  H's values are read where the caller holds them, unchecked: a NaN
@@ -287,7 +272,7 @@ bool apply_panels(bool adjoint, const TripleShape<Int> &S, const Entry *Hx, cons
             const int64_t len = int64_t(Hp[k + 1] - Hp[k]) - 1;
             if (len < 0) continue;  // no vector (never in SPQR's H)
             if (t == Entry(0)) {
-                ok &= all_finite(reinterpret_cast<const double *>(h - 1), size_t(len + 1) * parts);
+                ok &= !any_nonfinite(h - 1, (len + 1) * int64_t(parts));
                 continue;
             }
             ok &= finite(h[-1]);  // the unit entry, never read
@@ -711,7 +696,7 @@ cholmod_dense *qmult(int method, const TripleShape<Int> &S, const Entry *Hx, con
                                            });
     // Something non-finite met: H's values, or a product beyond the range.
     if (Y && !finite &&
-        !all_finite(reinterpret_cast<const double *>(Hx), size_t(S.nnz) * (sizeof(Entry) / sizeof(double)))) {
+        any_nonfinite(Hx, S.nnz * int64_t(sizeof(Entry) / sizeof(double)))) {
         Cholmod<Int>::free_dense(&Y, cm);
         nonfinite = true;
     }

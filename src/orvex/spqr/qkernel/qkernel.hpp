@@ -71,6 +71,7 @@ cholmod_dense *qmult(int method, cholmod_sparse *H, cholmod_dense *Tau, Int *HPi
 // at those listed from loc[-at[k] - 1] on.  Addressing goes through this
 // structure only, never through the caller's arrays.
 template <class Int> struct TripleShape {
+    using value_type = Int;  // the index type
     int64_t m = 0, nh = 0, nnz = 0;
     std::vector<Int> p;            // H's column pointers (nh + 1)
     std::vector<Int> perm;         // the row permutation v (m)
