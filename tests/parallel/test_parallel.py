@@ -180,6 +180,42 @@ def test_task_tree_gives_the_sequential_factors(dtype, itype, order, threads):
         assert np.array_equal(np.asarray(x), np.asarray(y))
 
 
+def banded_wide(m, n, band, dtype=np.float64, itype=np.int32, seed=0):
+    """Eight random entries per row within +-band of the diagonal's slope: a
+    long path of big fronts, each with small side subtrees."""
+    rng = np.random.default_rng(seed)
+    rows = np.repeat(np.arange(m), 8)
+    cols = np.clip(rows * n // m + rng.integers(-band, band + 1, rows.size), 0, n - 1)
+    vals = rng.standard_normal(rows.size)
+    if np.dtype(dtype).kind == "c":
+        vals = vals + 1j * rng.standard_normal(rows.size)
+    return as_csc(sp.coo_array((vals, (rows, cols)), shape=(m, n)), dtype, itype)
+
+
+@parallel
+@needs_test_hooks   # (the tests' grain splits a tree this small)
+@variants
+@pytest.mark.parametrize("order", ["default", "amd"])
+def test_a_path_of_fronts_with_side_subtrees(dtype, itype, order, threads):
+    # Front by front, such a tree is hundreds of tasks, each with a stack of
+    # its own.  It runs as segments of the path beside tasks of side
+    # subtrees: a few tasks, with the sequential factors (one BLAS thread) at
+    # every thread count, in little more memory.
+    A = banded_wide(300, 900, 30, dtype, itype)
+    with threadpool_limits(1, user_api="blas"):
+        orvex.set_num_threads(1)
+        seq = spqr_factor(A, order=order)
+        f = tree_factor(A, order)
+        ref = factors(seq, A)
+        for t in (2, 3, 1):
+            orvex.set_num_threads(t)
+            f.factorize(A)
+            assert_bitwise(ref, factors(f, A))
+            if t > 1:
+                assert 4 < _ext._last_tree_profile()[0] <= 4 * 4 * 2
+    assert seq.info.memory < f.info.memory <= 2 * seq.info.memory
+
+
 @parallel
 def test_flops_are_counted_in_parallel(threads):
     A = grid_gradient(20)
