@@ -175,9 +175,9 @@ def tree_operations(dtype, itype):
     on two threads: a failure in any allocation of the parallel path (the
     stacks and workspace of every task's stack, the schedule) fails the
     whole factorization cleanly, or SPQR falls back to one stack."""
-    from parallel.test_parallel import banded_wide, grid_gradient
+    from parallel.test_parallel import banded, grid_gradient
     A = grid_gradient(9, dtype, itype)
-    W = banded_wide(300, 900, 30, dtype, itype)     # a path of fronts with side subtrees
+    W = banded(300, 900, 30, dtype, itype)     # a path of fronts with side subtrees
     b = np.linspace(1, 2, A.shape[0]).astype(dtype)
     ops = {
         "SPQRFactor singletons": (None, lambda f: SPQRFactor(A, use_singletons=True)),

@@ -180,11 +180,12 @@ def test_task_tree_gives_the_sequential_factors(dtype, itype, order, threads):
         assert np.array_equal(np.asarray(x), np.asarray(y))
 
 
-def banded_wide(m, n, band, dtype=np.float64, itype=np.int32, seed=0):
-    """Eight random entries per row within +-band of the diagonal's slope: a
-    long path of big fronts, each with small side subtrees."""
+def banded(m, n, band, dtype=np.float64, itype=np.int32, seed=0, per_row=8):
+    """Random entries in each row within +-band of the diagonal's slope.  Wide,
+    a long path of big fronts with small side subtrees; tall under COLAMD,
+    (nearly) one chain of fronts."""
     rng = np.random.default_rng(seed)
-    rows = np.repeat(np.arange(m), 8)
+    rows = np.repeat(np.arange(m), per_row)
     cols = np.clip(rows * n // m + rng.integers(-band, band + 1, rows.size), 0, n - 1)
     vals = rng.standard_normal(rows.size)
     if np.dtype(dtype).kind == "c":
@@ -202,7 +203,7 @@ def test_a_path_of_fronts_with_side_subtrees(dtype, itype, order, threads):
     # of its own.  It runs as segments of the path beside tasks of side
     # subtrees: a few tasks, with the sequential factors (one BLAS thread) at
     # every thread count, in little more memory.
-    A = banded_wide(300, 900, 30, dtype, itype)
+    A = banded(300, 900, 30, dtype, itype)
     with threadpool_limits(1, user_api="blas"):
         orvex.set_num_threads(1)
         seq = spqr_factor(A, order=order)
@@ -233,11 +234,7 @@ def test_front_tree_parallelism():
     # A banded matrix under COLAMD is (nearly) one chain of fronts: no
     # scheduler of whole fronts can run two at once.  A grid under METIS
     # branches.
-    rng = np.random.default_rng(3)
-    n = 600
-    rows = np.repeat(np.arange(4 * n), 4)
-    cols = np.clip(rows // 4 + rng.integers(-6, 7, rows.size), 0, n - 1)
-    A = as_csc(sp.coo_array((rng.standard_normal(rows.size), (rows, cols)), shape=(4 * n, n)))
+    A = banded(2400, 600, 6, seed=3, per_row=4)
     fronts, total, chain = _ext._front_tree_flops(SPQRFactor(A, order="default").factorize(A))
     assert fronts > 10 and 0 < total < 1.001 * chain
     B = grid_gradient(40)
